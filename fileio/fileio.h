@@ -1,0 +1,53 @@
+// File access primitives: opening, sizing, positioned reads, the chunked copy
+// through the copy buffer, and moving to a path's folder. Every failure is
+// reported here and ends the run.
+#ifndef QUORLITH_FILEIO_FILEIO_H_
+#define QUORLITH_FILEIO_FILEIO_H_
+
+#include <cstdint>
+#include <cstdio>
+
+#include "host/host.h"
+
+// The dlf stream that Unpack mode writes: created or truncated, binary.
+FILE* OpenStreamForWriting(const char* path);
+// The qpk file that Pack mode writes: created or truncated, read/write.
+HostHandle CreateOutputFile(const char* path);
+// An existing file, read-only.
+HostHandle OpenInputFile(const char* path);
+// An existing file, read/write (the configuration file is opened this way).
+HostHandle OpenExistingReadWrite(const char* path);
+// A new file that must not exist yet, read/write.
+HostHandle CreateNewFile(const char* path);
+void CloseFile(HostHandle file);
+
+uint64_t GetFileSize64(HostHandle file);
+
+// Reads up to `byteCount` bytes at `offset`; returns how many arrived (fewer
+// only at the end of the file).
+uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offset);
+
+// Copies `length` bytes through the copy buffer in chunks of at most 32 MiB.
+// A source that ends early is an error: nothing stands in for missing bytes.
+void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+               uint64_t destinationOffset, uint64_t length);
+
+// Makes the folder part of `path` the working directory; a path without a
+// folder part leaves it unchanged.
+void ChangeToFolderOf(const char* path);
+
+// Closes a handle when it goes out of scope, so the fatal path can unwind
+// without leaking it.
+struct FileGuard {
+  HostHandle file;
+  explicit FileGuard(HostHandle f) : file(f) {}
+  FileGuard(const FileGuard&) = delete;
+  FileGuard& operator=(const FileGuard&) = delete;
+  ~FileGuard() {
+    if (file != HOST_INVALID_HANDLE) HostCloseFile(file);
+  }
+  // Closes now, reporting a failed close like any other failed write.
+  void Close();
+};
+
+#endif  // QUORLITH_FILEIO_FILEIO_H_

@@ -1,0 +1,66 @@
+// The platform layer: the few file and directory operations the rest of the
+// program needs, with one implementation per host (POSIX, Win32). Nothing
+// here prints or exits; every failure is returned and leaves the host's error
+// code for HostLastError().
+#ifndef QUORLITH_HOST_HOST_H_
+#define QUORLITH_HOST_HOST_H_
+
+#include <cstdint>
+
+// A file opened for positioned access: a descriptor on POSIX, a HANDLE on Win32.
+typedef intptr_t HostHandle;
+const HostHandle HOST_INVALID_HANDLE = -1;
+
+enum HostAccess { HOST_READ_ONLY, HOST_READ_WRITE };
+
+enum HostCreation {
+  HOST_CREATE_ALWAYS,  // create, or truncate an existing file to length 0
+  HOST_CREATE_NEW,     // create; fail when the name exists
+  HOST_OPEN_EXISTING,  // open; fail when the file does not exist
+};
+
+// Opens a file for positioned reads and writes. Returns HOST_INVALID_HANDLE
+// on failure.
+HostHandle HostOpenFile(const char* path, HostAccess access, HostCreation creation);
+bool HostCloseFile(HostHandle file);
+
+// Reads up to `count` bytes at `offset`, retrying partial transfers, and
+// stores the number of bytes that arrived in `*done` (fewer only at the end
+// of the file). False on an I/O error.
+bool HostReadAt(HostHandle file, void* buffer, uint32_t count, uint64_t offset, uint32_t* done);
+
+// Writes `count` bytes at `offset`, retrying partial transfers. False on error.
+bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t offset);
+
+// The size of an open file in bytes.
+bool HostFileSize(HostHandle file, uint64_t* size);
+
+// True when the open handle is a directory (POSIX lets open() succeed on one).
+bool HostIsDirectoryHandle(HostHandle file);
+// True when `path` names an existing directory.
+bool HostIsDirectoryPath(const char* path);
+// True when both handles refer to the same file on the same volume.
+bool HostSameFile(HostHandle a, HostHandle b);
+// True when both paths exist and name the same file, however they are spelled.
+bool HostPathsNameSameFile(const char* a, const char* b);
+
+enum HostDirResult { HOST_DIR_CREATED, HOST_DIR_EXISTS, HOST_DIR_FAILED };
+
+// Creates one directory; its parent must exist. An existing name of any kind
+// gives HOST_DIR_EXISTS.
+HostDirResult HostCreateDirectory(const char* path);
+bool HostChangeDirectory(const char* path);
+
+// The host's code for the last failure: errno on POSIX, GetLastError() on Win32.
+int HostLastError();
+
+// Whole-file reads through the C runtime, so that failures come with errno
+// for perror(). The file is opened read-only without line-end translation.
+int HostCrtOpenRead(const char* path);
+// The file's size; -1 with errno set on failure.
+int HostCrtStatSize(const char* path, int64_t* size);
+// Reads up to `count` bytes; the count read, or -1 with errno set.
+int64_t HostCrtRead(int fd, void* buffer, uint32_t count);
+int HostCrtClose(int fd);
+
+#endif  // QUORLITH_HOST_HOST_H_

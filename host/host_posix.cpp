@@ -1,0 +1,141 @@
+// POSIX implementation of the platform layer.
+#include <errno.h>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "host/host.h"
+
+namespace {
+
+int Fd(HostHandle file) {
+  return static_cast<int>(file);
+}
+
+// Linux moves at most this much per call; larger requests come back short.
+const uint32_t MAX_TRANSFER = 0x40000000;
+
+}  // namespace
+
+HostHandle HostOpenFile(const char* path, HostAccess access, HostCreation creation) {
+  int flags = access == HOST_READ_ONLY ? O_RDONLY : O_RDWR;
+  if (creation == HOST_CREATE_ALWAYS) flags |= O_CREAT | O_TRUNC;
+  if (creation == HOST_CREATE_NEW) flags |= O_CREAT | O_EXCL;
+  int fd = open(path, flags | O_CLOEXEC, 0666);
+  return fd < 0 ? HOST_INVALID_HANDLE : static_cast<HostHandle>(fd);
+}
+
+bool HostCloseFile(HostHandle file) {
+  return close(Fd(file)) == 0;
+}
+
+bool HostReadAt(HostHandle file, void* buffer, uint32_t count, uint64_t offset, uint32_t* done) {
+  char* out = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    uint32_t want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    ssize_t got = pread(Fd(file), out + total, want, static_cast<off_t>(offset + total));
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      *done = total;
+      return false;
+    }
+    if (got == 0) break;
+    total += static_cast<uint32_t>(got);
+  }
+  *done = total;
+  return true;
+}
+
+bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t offset) {
+  const char* in = static_cast<const char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    uint32_t want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    ssize_t put = pwrite(Fd(file), in + total, want, static_cast<off_t>(offset + total));
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    total += static_cast<uint32_t>(put);
+  }
+  return true;
+}
+
+bool HostFileSize(HostHandle file, uint64_t* size) {
+  struct stat st;
+  if (fstat(Fd(file), &st) != 0) return false;
+  *size = static_cast<uint64_t>(st.st_size);
+  return true;
+}
+
+bool HostIsDirectoryHandle(HostHandle file) {
+  struct stat st;
+  return fstat(Fd(file), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HostIsDirectoryPath(const char* path) {
+  struct stat st;
+  return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool HostSameFile(HostHandle a, HostHandle b) {
+  struct stat sa, sb;
+  if (fstat(Fd(a), &sa) != 0 || fstat(Fd(b), &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+bool HostPathsNameSameFile(const char* a, const char* b) {
+  struct stat sa, sb;
+  if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
+  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
+}
+
+HostDirResult HostCreateDirectory(const char* path) {
+  if (mkdir(path, 0777) == 0) return HOST_DIR_CREATED;
+  return errno == EEXIST ? HOST_DIR_EXISTS : HOST_DIR_FAILED;
+}
+
+bool HostChangeDirectory(const char* path) {
+  return chdir(path) == 0;
+}
+
+int HostLastError() {
+  return errno;
+}
+
+int HostCrtOpenRead(const char* path) {
+  return open(path, O_RDONLY | O_CLOEXEC);
+}
+
+int HostCrtStatSize(const char* path, int64_t* size) {
+  struct stat st;
+  if (stat(path, &st) != 0) return -1;
+  *size = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int64_t HostCrtRead(int fd, void* buffer, uint32_t count) {
+  char* out = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    uint32_t want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    ssize_t got = read(fd, out + total, want);
+    if (got < 0) {
+      if (errno == EINTR) continue;
+      return -1;
+    }
+    if (got == 0) break;
+    total += static_cast<uint32_t>(got);
+  }
+  return total;
+}
+
+int HostCrtClose(int fd) {
+  return close(fd);
+}
