@@ -6,6 +6,15 @@
 
 #include <cstddef>
 
+// Format checking for printf-like functions. MinGW's stdio follows C99
+// (%zu, %lld), which GCC checks as gnu_printf; plain printf there means the
+// older Microsoft formats.
+#if defined(__MINGW32__)
+#define QUORLITH_PRINTF_FORMAT gnu_printf
+#else
+#define QUORLITH_PRINTF_FORMAT printf
+#endif
+
 // Every stored path holds at most PATH_CAPACITY - 1 characters and its NUL.
 const size_t PATH_CAPACITY = 260;
 const size_t COPY_BUFFER_SIZE = 0x2000000;  // 32 MiB
@@ -35,7 +44,7 @@ void ReleaseCopyBuffer();
 // Prints a formatted message on the standard error stream.
 void ReportError(const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+    __attribute__((format(QUORLITH_PRINTF_FORMAT, 1, 2)))
 #endif
     ;
 
@@ -47,7 +56,7 @@ void ReportError(const char* format, ...)
 // ReportError followed by ExitFailure.
 [[noreturn]] void Fail(const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+    __attribute__((format(QUORLITH_PRINTF_FORMAT, 1, 2)))
 #endif
     ;
 

@@ -1,5 +1,9 @@
 // Queries over a disc's file-system table, used where it lies in its on-disc
 // big-endian form. Entry numbers are signed; -1 means "no such entry".
+//
+// The table is a flat array of 12-byte entries in depth-first order followed
+// by a table of NUL-terminated names. Entry 0 is the root; its nextEntry is
+// the number of entries. No query allocates memory or copies a name.
 #ifndef QUORLITH_DVDFS_DVDFS_H_
 #define QUORLITH_DVDFS_DVDFS_H_
 
@@ -32,8 +36,12 @@ struct FstDirItem {
 
 // Refuses, with a message and status 1, a table that the queries below could
 // not walk safely within its `length` bytes. Accepts every well-formed table.
+// The queries trust the installed table; a table read from a file must pass
+// through here first.
 void ValidateFstTable(const unsigned char* table, uint64_t length);
 
+// Installs the table that later queries read (nullptr uninstalls it). The
+// caller keeps the memory alive while queries run.
 void InstallFstTable(const unsigned char* table);
 extern uint32_t fstEntryCount;
 

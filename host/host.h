@@ -5,6 +5,7 @@
 #ifndef QUORLITH_HOST_HOST_H_
 #define QUORLITH_HOST_HOST_H_
 
+#include <cstddef>
 #include <cstdint>
 
 // A file opened for positioned access: a descriptor on POSIX, a HANDLE on Win32.
@@ -50,6 +51,12 @@ enum HostDirResult { HOST_DIR_CREATED, HOST_DIR_EXISTS, HOST_DIR_FAILED };
 // gives HOST_DIR_EXISTS.
 HostDirResult HostCreateDirectory(const char* path);
 bool HostChangeDirectory(const char* path);
+
+// Why the host cannot hold a file or directory named by this one path
+// component (already free of separators, ".", ".." and empty names), or
+// nullptr when it can. POSIX takes any other name; Win32 refuses drive
+// letters, reserved device names and names its file system would alter.
+const char* HostRefuseNameComponent(const char* component, size_t length);
 
 // The host's code for the last failure: errno on POSIX, GetLastError() on Win32.
 int HostLastError();

@@ -105,6 +105,8 @@ bool HostChangeDirectory(const char* path) {
   return chdir(path) == 0;
 }
 
+const char* HostRefuseNameComponent(const char*, size_t) { return nullptr; }
+
 int HostLastError() {
   return errno;
 }

@@ -6,6 +6,7 @@
 
 #include "dlf/dlf.h"
 #include "host/host.h"
+#include "package/qpk.h"
 
 // Builds options.qpkPath from the dlf file at options.dlfPath.
 void PackFiles();
@@ -15,5 +16,16 @@ uint32_t AppendListedFile(HostHandle qpkFile, uint64_t position, const DlfEntry*
 
 // Extracts options.qpkPath into options.extractDir and writes options.dlfPath.
 void UnpackFiles();
+// Creates exactly the last component of `path`; an existing one is refused.
+void CreateExtractionDirectory(const char* path);
+// Creates every directory prefix of `path` that ends in '/', ignoring ones
+// that exist. Always returns 1.
+int MakeDirectoriesAlongPath(const char* path);
+void ExtractConfigBlob(HostHandle qpkFile, const char* extractDir, const QpkEntry* entries,
+                       int32_t dataStart);
+void ExtractEntry(HostHandle qpkFile, const char* extractDir, const char* name,
+                  const QpkEntry& entry, int32_t dataStart);
+// Creates every empty directory of the installed table below `base`.
+void CreateEmptyDirectories(const char* base);
 
 #endif  // QUORLITH_PACKAGE_PACKAGE_H_

@@ -77,6 +77,7 @@ class QpkFileTest : public testing::Test {
 
   // Writes a qpk file and opens it for reading.
   HostHandle Open(const std::string& bytes) {
+    guard.reset();  // Windows cannot rewrite a file that is still open
     WriteFileBytes(dir.Path("f.qpk"), bytes);
     guard.reset(new FileGuard(OpenInputFile(dir.Path("f.qpk").c_str())));
     return guard->file;

@@ -1,0 +1,52 @@
+#!/usr/bin/env bash
+# Checks that quorlith is ready to install, from the Release build in build/
+# (which `make test` has built): the manual page formats without warnings,
+# `cmake --install` lays out bin/ and share/man/man1/, and the Debian package
+# unpacks to a binary that runs.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+
+BUILD=${BUILD:-build}
+BANNER="quorlith dlf/dvdroot packager ver.1.2"
+
+fail() {
+  echo "package.sh: $*" >&2
+  exit 1
+}
+
+if ! command -v groff >/dev/null; then
+  export DEBIAN_FRONTEND=noninteractive
+  apt-get update -qq
+  apt-get install -y -qq groff-base
+fi
+# Configures and builds only what is missing or stale; a no-op after `make test`.
+make --no-print-directory BUILD="$BUILD" >/dev/null
+
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+
+echo "-- manual page"
+warnings=$(groff -ww -z -man doc/quorlith.1 2>&1) || fail "groff failed: $warnings"
+[ -z "$warnings" ] || fail "groff warnings in doc/quorlith.1:
+$warnings"
+
+echo "-- cmake --install"
+cmake --install "$BUILD" --prefix "$scratch/prefix" >/dev/null
+[ -x "$scratch/prefix/bin/quorlith" ] || fail "bin/quorlith not installed"
+cmp -s doc/quorlith.1 "$scratch/prefix/share/man/man1/quorlith.1" ||
+  fail "share/man/man1/quorlith.1 not installed"
+
+echo "-- Debian package"
+(cd "$BUILD" && cpack -G DEB -B "$scratch/deb" >/dev/null)
+debs=("$scratch"/deb/quorlith_*.deb)
+[ -f "${debs[0]}" ] || fail "cpack made no .deb"
+deb=${debs[0]}
+[ "$(dpkg-deb -f "$deb" Package)" = quorlith ] || fail "wrong package name"
+[ "$(dpkg-deb -f "$deb" Version)" = 1.2 ] || fail "wrong package version"
+echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
+
+dpkg -x "$deb" "$scratch/root"
+[ -f "$scratch/root/usr/share/man/man1/quorlith.1" ] || fail "package lacks the manual page"
+banner=$("$scratch/root/usr/bin/quorlith" -V 2>&1) || fail "packaged quorlith -V failed"
+[ "$banner" = "$BANNER" ] || fail "packaged quorlith -V printed: $banner"
+echo "packaged binary: $banner"

@@ -1,0 +1,236 @@
+// Win32 implementation of the platform layer.
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <fcntl.h>
+#include <io.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <windows.h>
+
+#include <cstring>
+
+#include "host/host.h"
+
+namespace {
+
+HANDLE Win32Handle(HostHandle file) {
+  return reinterpret_cast<HANDLE>(file);
+}
+
+// Each ReadFile/WriteFile call moves at most this much; the loops below go
+// on from where a call stopped.
+const uint32_t MAX_TRANSFER = 0x40000000;
+
+OVERLAPPED PositionAt(uint64_t offset) {
+  OVERLAPPED position;
+  std::memset(&position, 0, sizeof position);
+  position.Offset = static_cast<DWORD>(offset);
+  position.OffsetHigh = static_cast<DWORD>(offset >> 32);
+  return position;
+}
+
+bool FileIdentity(HANDLE file, BY_HANDLE_FILE_INFORMATION* info) {
+  return GetFileInformationByHandle(file, info) != 0;
+}
+
+bool SameIdentity(const BY_HANDLE_FILE_INFORMATION& a, const BY_HANDLE_FILE_INFORMATION& b) {
+  return a.dwVolumeSerialNumber == b.dwVolumeSerialNumber && a.nFileIndexHigh == b.nFileIndexHigh &&
+         a.nFileIndexLow == b.nFileIndexLow;
+}
+
+// Opens a name only to ask who it is: no data access, nothing locked out,
+// and directories too.
+HANDLE OpenForIdentity(const char* path) {
+  return CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+}
+
+char UpperAscii(char c) {
+  return c >= 'a' && c <= 'z' ? static_cast<char>(c - 'a' + 'A') : c;
+}
+
+bool EqualsIgnoringCase(const char* text, size_t length, const char* word) {
+  size_t i = 0;
+  for (; i < length && word[i] != '\0'; ++i) {
+    if (UpperAscii(text[i]) != word[i]) return false;
+  }
+  return i == length && word[i] == '\0';
+}
+
+// Windows maps these to devices in any folder and with any extension
+// ("nul.txt", "com1 .bin"). COM and LPT take a digit or a superscript
+// one, two or three (0xB9, 0xB2, 0xB3 in the ANSI code page).
+bool IsReservedDeviceName(const char* component, size_t length) {
+  size_t stem = 0;
+  while (stem < length && component[stem] != '.') ++stem;
+  while (stem > 0 && component[stem - 1] == ' ') --stem;
+  static const char* const plain[] = {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"};
+  for (const char* name : plain) {
+    if (EqualsIgnoringCase(component, stem, name)) return true;
+  }
+  if (stem != 4) return false;
+  unsigned char last = static_cast<unsigned char>(component[3]);
+  bool numbered = (last >= '0' && last <= '9') || last == 0xB9 || last == 0xB2 || last == 0xB3;
+  return numbered &&
+         (EqualsIgnoringCase(component, 3, "COM") || EqualsIgnoringCase(component, 3, "LPT"));
+}
+
+}  // namespace
+
+HostHandle HostOpenFile(const char* path, HostAccess access, HostCreation creation) {
+  DWORD desired = GENERIC_READ;
+  DWORD share = FILE_SHARE_READ;
+  if (access == HOST_READ_WRITE) {
+    desired |= GENERIC_WRITE;
+    share |= FILE_SHARE_WRITE;
+  }
+  DWORD disposition = OPEN_EXISTING;
+  if (creation == HOST_CREATE_ALWAYS) disposition = CREATE_ALWAYS;
+  if (creation == HOST_CREATE_NEW) disposition = CREATE_NEW;
+  HANDLE file =
+      CreateFileA(path, desired, share, nullptr, disposition, FILE_ATTRIBUTE_NORMAL, nullptr);
+  return file == INVALID_HANDLE_VALUE ? HOST_INVALID_HANDLE : reinterpret_cast<HostHandle>(file);
+}
+
+bool HostCloseFile(HostHandle file) {
+  return CloseHandle(Win32Handle(file)) != 0;
+}
+
+bool HostReadAt(HostHandle file, void* buffer, uint32_t count, uint64_t offset, uint32_t* done) {
+  char* out = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    DWORD want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    OVERLAPPED position = PositionAt(offset + total);
+    DWORD got = 0;
+    if (!ReadFile(Win32Handle(file), out + total, want, &got, &position)) {
+      // A positioned read at or past the end reports this instead of 0 bytes.
+      if (GetLastError() == ERROR_HANDLE_EOF) break;
+      *done = total;
+      return false;
+    }
+    if (got == 0) break;
+    total += got;
+  }
+  *done = total;
+  return true;
+}
+
+bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t offset) {
+  const char* in = static_cast<const char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    DWORD want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    OVERLAPPED position = PositionAt(offset + total);
+    DWORD put = 0;
+    if (!WriteFile(Win32Handle(file), in + total, want, &put, &position)) return false;
+    if (put == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    total += put;
+  }
+  return true;
+}
+
+bool HostFileSize(HostHandle file, uint64_t* size) {
+  DWORD high = 0;
+  // A low word of 0xFFFFFFFF is a valid size; only the error code tells.
+  SetLastError(NO_ERROR);
+  DWORD low = GetFileSize(Win32Handle(file), &high);
+  if (low == INVALID_FILE_SIZE && GetLastError() != NO_ERROR) return false;
+  *size = (static_cast<uint64_t>(high) << 32) | low;
+  return true;
+}
+
+bool HostIsDirectoryHandle(HostHandle file) {
+  BY_HANDLE_FILE_INFORMATION info;
+  return FileIdentity(Win32Handle(file), &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool HostIsDirectoryPath(const char* path) {
+  DWORD attributes = GetFileAttributesA(path);
+  return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+bool HostSameFile(HostHandle a, HostHandle b) {
+  BY_HANDLE_FILE_INFORMATION ia, ib;
+  return FileIdentity(Win32Handle(a), &ia) && FileIdentity(Win32Handle(b), &ib) &&
+         SameIdentity(ia, ib);
+}
+
+bool HostPathsNameSameFile(const char* a, const char* b) {
+  HANDLE ha = OpenForIdentity(a);
+  if (ha == INVALID_HANDLE_VALUE) return false;
+  HANDLE hb = OpenForIdentity(b);
+  bool same = false;
+  if (hb != INVALID_HANDLE_VALUE) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    same = FileIdentity(ha, &ia) && FileIdentity(hb, &ib) && SameIdentity(ia, ib);
+    CloseHandle(hb);
+  }
+  CloseHandle(ha);
+  return same;
+}
+
+HostDirResult HostCreateDirectory(const char* path) {
+  if (CreateDirectoryA(path, nullptr)) return HOST_DIR_CREATED;
+  return GetLastError() == ERROR_ALREADY_EXISTS ? HOST_DIR_EXISTS : HOST_DIR_FAILED;
+}
+
+bool HostChangeDirectory(const char* path) {
+  return SetCurrentDirectoryA(path) != 0;
+}
+
+const char* HostRefuseNameComponent(const char* component, size_t length) {
+  for (size_t i = 0; i < length; ++i) {
+    unsigned char c = static_cast<unsigned char>(component[i]);
+    if (c == ':') return "a ':' would name a drive or a stream";
+    if (c < 32 || std::strchr("<>|?*", c) != nullptr) {
+      return "the name holds a character that Windows file names cannot hold";
+    }
+  }
+  if (IsReservedDeviceName(component, length)) return "the name is a reserved device name";
+  if (length > 0 && (component[length - 1] == '.' || component[length - 1] == ' ')) {
+    return "Windows would drop the name's trailing dot or blank";
+  }
+  return nullptr;
+}
+
+int HostLastError() {
+  return static_cast<int>(GetLastError());
+}
+
+int HostCrtOpenRead(const char* path) {
+  return _open(path, _O_RDONLY | _O_BINARY | _O_NOINHERIT);
+}
+
+int HostCrtStatSize(const char* path, int64_t* size) {
+  // The 32-bit stat would cut sizes of 4 GiB and more.
+  struct _stat64 st;
+  if (_stat64(path, &st) != 0) return -1;
+  *size = static_cast<int64_t>(st.st_size);
+  return 0;
+}
+
+int64_t HostCrtRead(int fd, void* buffer, uint32_t count) {
+  char* out = static_cast<char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    unsigned want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    int got = _read(fd, out + total, want);
+    if (got < 0) return -1;
+    if (got == 0) break;
+    total += static_cast<uint32_t>(got);
+  }
+  return total;
+}
+
+int HostCrtClose(int fd) {
+  return _close(fd);
+}
