@@ -31,13 +31,17 @@ warnings=$(groff -ww -z -man doc/quorlith.1 2>&1) || fail "groff failed: $warnin
 $warnings"
 
 echo "-- cmake --install"
-cmake --install "$BUILD" --prefix "$scratch/prefix" >/dev/null
+cmake --install "$BUILD" --prefix "$scratch/prefix" >"$scratch/install.log" 2>&1 ||
+  fail "cmake --install failed:
+$(cat "$scratch/install.log")"
 [ -x "$scratch/prefix/bin/quorlith" ] || fail "bin/quorlith not installed"
 cmp -s doc/quorlith.1 "$scratch/prefix/share/man/man1/quorlith.1" ||
   fail "share/man/man1/quorlith.1 not installed"
 
 echo "-- Debian package"
-(cd "$BUILD" && cpack -G DEB -B "$scratch/deb" >/dev/null)
+(cd "$BUILD" && cpack -G DEB -B "$scratch/deb") >"$scratch/cpack.log" 2>&1 ||
+  fail "cpack failed:
+$(cat "$scratch/cpack.log")"
 debs=("$scratch"/deb/quorlith_*.deb)
 [ -f "${debs[0]}" ] || fail "cpack made no .deb"
 deb=${debs[0]}

@@ -32,13 +32,14 @@ start_wine() {
   WINE_DIR=$(mktemp -d /tmp/quorlith-wine.XXXXXX)
   export WINEPREFIX="$WINE_DIR/prefix"
   export WINEDEBUG=-all
-  export WINEDLLOVERRIDES="winedbg.exe=d;mscoree=d;mshtml=d"
+  export WINEDLLOVERRIDES="winedbg.exe=d;winemenubuilder.exe=d;mscoree=d;mshtml=d"
   trap stop_wine EXIT
-  wineboot -i </dev/null >/dev/null 2>&1
   # The server and Wine's own helper processes must not inherit ctest's
   # pipes, or ctest waits seconds for every test until they go away: start
   # them here, with no streams, and keep them alive with an idle process.
+  mkdir "$WINEPREFIX"
   wineserver -p </dev/null >/dev/null 2>&1
+  wineboot -i </dev/null >/dev/null 2>&1
   printf '#include <windows.h>\nint main(void) { for (;;) Sleep(INFINITE); }\n' |
     x86_64-w64-mingw32-gcc-posix -x c - -o "$WINE_DIR/idle.exe"
   "$WINE" "$WINE_DIR/idle.exe" </dev/null >/dev/null 2>&1 &
@@ -51,12 +52,11 @@ stop_wine() {
 }
 
 run_tests() {
-  local dir=$1
-  start_wine
-  (cd "$dir" && ctest --output-on-failure -j 2)
+  (cd "$1" && ctest --output-on-failure -j 2)
 }
 
 if [ "${1:-}" = test ]; then
+  start_wine
   run_tests "${2:?build directory}"
   exit
 fi
@@ -64,6 +64,7 @@ fi
 started=$SECONDS
 install_missing
 echo "packages ready after $((SECONDS - started)) s"
+start_wine
 
 echo "== 64-bit Windows build"
 make --no-print-directory windows CMAKE_FLAGS="-DQUORLITH_WERROR=ON"

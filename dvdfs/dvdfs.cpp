@@ -1,8 +1,11 @@
 #include "dvdfs/dvdfs.h"
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstddef>
 #include <cstdio>
+#include <new>
+#include <vector>
 
 #include "app/options.h"
 #include "host/coding.h"
@@ -15,6 +18,21 @@ const unsigned char* fstTable = nullptr;
 const unsigned char* fstNameTable = nullptr;
 // Unsigned so that an absurd number of queries wraps instead of overflowing.
 uint32_t zeroLengthCounter = 0;
+
+// Every file entry of the installed table by placement, sorted by position,
+// length and entry number, so that the files sharing a placement lie
+// together in entry order. Built at the first placement query on the
+// installed table (a table installed without validation is then read no
+// further than a scan would read it), dropped when another is installed.
+// One record per file entry: never larger than the table itself.
+struct Placement {
+  uint32_t position;
+  uint32_t length;
+  uint32_t entry;
+};
+std::vector<Placement> placementIndex;
+enum PlacementIndexState { INDEX_NOT_BUILT, INDEX_READY, INDEX_UNAVAILABLE };
+PlacementIndexState placementIndexState = INDEX_NOT_BUILT;
 
 const uint32_t NAME_OFFSET_MASK = 0x00FFFFFF;
 const uint32_t MAX_ENTRY_COUNT = 0x7FFFFFFF;  // entry numbers travel as int32_t
@@ -132,7 +150,7 @@ int32_t FindChild(uint32_t dir, const char* path, bool followedBySeparator) {
 
 [[noreturn]] void RefuseTable(const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 1, 2)))
+    __attribute__((format(QUORLITH_PRINTF_FORMAT, 1, 2)))
 #endif
     ;
 
@@ -206,6 +224,8 @@ void ValidateFstTable(const unsigned char* table, uint64_t length) {
 }
 
 void InstallFstTable(const unsigned char* table) {
+  std::vector<Placement>().swap(placementIndex);
+  placementIndexState = INDEX_NOT_BUILT;
   fstTable = table;
   if (table == nullptr) {
     // Leave no stale count behind: every query then finds nothing.
@@ -230,23 +250,89 @@ uint32_t FstNextEntry(uint32_t entry) {
   return ThirdWordIn(fstTable, entry);
 }
 
-int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length) {
-  if (options.verbose) ReportError("0x%08x\n", position);
-  // Files of length 0 are told apart by the order of the queries: the k-th
-  // zero-length query in a row takes the k-th such file.
-  uint32_t wanted = 0;
+namespace {
+
+bool PlacementBefore(const Placement& a, const Placement& b) {
+  if (a.position != b.position) return a.position < b.position;
+  if (a.length != b.length) return a.length < b.length;
+  return a.entry < b.entry;
+}
+
+// False when memory for the index is short; queries then scan instead.
+bool BuildPlacementIndex() {
+  uint32_t count = ThirdWordIn(fstTable, 0);
+  size_t files = 0;
+  for (uint32_t entry = 0; entry < count; ++entry) {
+    if (!IsDirectoryIn(fstTable, entry)) ++files;
+  }
+  try {
+    placementIndex.reserve(files);
+  } catch (const std::bad_alloc&) {
+    return false;
+  }
+  for (uint32_t entry = 0; entry < count; ++entry) {
+    if (IsDirectoryIn(fstTable, entry)) continue;
+    placementIndex.push_back({SecondWordIn(fstTable, entry), ThirdWordIn(fstTable, entry), entry});
+  }
+  std::sort(placementIndex.begin(), placementIndex.end(), PlacementBefore);
+  return true;
+}
+
+// Counts the query: a non-zero length restarts the zero-length count, a
+// zero length advances it. Returns which match the query takes (1 for the
+// first; for non-zero lengths always 1). 0 after the count wrapped: no
+// table holds that many matches.
+uint32_t CountPlacementQuery(uint32_t length) {
   if (length != 0) {
     zeroLengthCounter = 0;
-  } else {
-    wanted = ++zeroLengthCounter;
+    return 1;
   }
+  return ++zeroLengthCounter;
+}
+
+int32_t ScanForPlacement(const unsigned char* table, uint32_t position, uint32_t length,
+                         uint32_t wanted) {
   uint32_t count = ThirdWordIn(table, 0);
   for (uint32_t entry = 0; entry < count; ++entry) {
     if (IsDirectoryIn(table, entry)) continue;
     if (SecondWordIn(table, entry) != position || ThirdWordIn(table, entry) != length) continue;
-    if (length != 0 || --wanted == 0) return static_cast<int32_t>(entry);
+    if (--wanted == 0) return static_cast<int32_t>(entry);
   }
   return -1;
+}
+
+int32_t LookUpPlacement(uint32_t position, uint32_t length, uint32_t wanted) {
+  if (wanted == 0) return -1;
+  Placement key = {position, length, 0};
+  auto first = std::lower_bound(placementIndex.begin(), placementIndex.end(), key, PlacementBefore);
+  if (static_cast<uint64_t>(placementIndex.end() - first) < wanted) return -1;
+  const Placement& match = first[wanted - 1];
+  if (match.position != position || match.length != length) return -1;
+  return static_cast<int32_t>(match.entry);
+}
+
+bool PlacementIndexReady() {
+  if (placementIndexState == INDEX_NOT_BUILT) {
+    placementIndexState = BuildPlacementIndex() ? INDEX_READY : INDEX_UNAVAILABLE;
+  }
+  return placementIndexState == INDEX_READY;
+}
+
+}  // namespace
+
+int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length) {
+  if (options.verbose) ReportError("0x%08x\n", position);
+  uint32_t wanted = CountPlacementQuery(length);
+  if (table != nullptr && table == fstTable && PlacementIndexReady()) {
+    return LookUpPlacement(position, length, wanted);
+  }
+  return ScanForPlacement(table, position, length, wanted);
+}
+
+int32_t FindFstFileByPlacementLinear(const unsigned char* table, uint32_t position,
+                                     uint32_t length) {
+  if (options.verbose) ReportError("0x%08x\n", position);
+  return ScanForPlacement(table, position, length, CountPlacementQuery(length));
 }
 
 uint32_t CopyFstName(char* destination, const char* source, uint32_t n) {

@@ -33,6 +33,19 @@ bool HostReadAt(HostHandle file, void* buffer, uint32_t count, uint64_t offset, 
 // Writes `count` bytes at `offset`, retrying partial transfers. False on error.
 bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t offset);
 
+// Copies up to `count` bytes from `source` at `sourceOffset` to
+// `destination` at `destinationOffset` inside the kernel, without passing
+// them through user memory (the file system may share the blocks instead),
+// and stores the number moved in `*done`. True when the copy ran: *done is
+// short only where the source ended (or the file system stopped taking
+// kernel copies). False when the host, the file system or this pair of
+// files refuses such copies, or any error occurs, with *done bytes already
+// moved; the caller copies the rest through a buffer, which reports a real
+// failure in its own words. Hosts without such a call (Win32) return false
+// with *done = 0.
+bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                      uint64_t destinationOffset, uint64_t count, uint64_t* done);
+
 // The size of an open file in bytes.
 bool HostFileSize(HostHandle file, uint64_t* size);
 

@@ -137,6 +137,13 @@ bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t o
   return true;
 }
 
+// Win32 has no call that copies a byte range between two open files without
+// a buffer; the caller's buffered copy does the work.
+bool HostCopyInKernel(HostHandle, uint64_t, HostHandle, uint64_t, uint64_t, uint64_t* done) {
+  *done = 0;
+  return false;
+}
+
 bool HostFileSize(HostHandle file, uint64_t* size) {
   DWORD high = 0;
   // A low word of 0xFFFFFFFF is a valid size; only the error code tells.

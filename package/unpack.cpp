@@ -21,8 +21,40 @@ const size_t DVDROOT_LENGTH = sizeof DVDROOT - 1;
 // would wrap at 2^32 and point somewhere else.
 const uint32_t MAX_FST_WORD = 0x40000000u;
 
+// The folders of the last path whose every prefix ending in '/' this run
+// created or found existing: the text up to and including its last '/'.
+// Entries come mostly folder by folder, so the prefixes the next path shares
+// with it need no host call. Kept only while UnpackFiles runs, since a
+// folder seen once stays for the rest of the run.
+struct KnownFolders {
+  char text[PATH_CAPACITY];
+  size_t length;
+};
+KnownFolders* knownFolders = nullptr;
+
+struct KnownFoldersScope {
+  KnownFolders folders;
+  KnownFoldersScope() {
+    folders.length = 0;
+    knownFolders = &folders;
+  }
+  ~KnownFoldersScope() { knownFolders = nullptr; }
+  KnownFoldersScope(const KnownFoldersScope&) = delete;
+  KnownFoldersScope& operator=(const KnownFoldersScope&) = delete;
+};
+
 struct StreamCloser {
   void operator()(FILE* stream) const { std::fclose(stream); }
+};
+
+// Keeps the table installed while the run uses it and uninstalls it on every
+// way out, the fatal path included, so that no later query reaches its freed
+// memory.
+struct InstalledFstTable {
+  explicit InstalledFstTable(const unsigned char* table) { InstallFstTable(table); }
+  InstalledFstTable(const InstalledFstTable&) = delete;
+  InstalledFstTable& operator=(const InstalledFstTable&) = delete;
+  ~InstalledFstTable() { InstallFstTable(nullptr); }
 };
 
 bool IsSeparator(char c) {
@@ -76,7 +108,7 @@ void BuildHostPath(char* path, const char* base, const char* name) {
 
 void WriteDlfText(FILE* dlf, const char* format, ...)
 #if defined(__GNUC__)
-    __attribute__((format(printf, 2, 3)))
+    __attribute__((format(QUORLITH_PRINTF_FORMAT, 2, 3)))
 #endif
     ;
 
@@ -179,12 +211,25 @@ void CreateExtractionDirectory(const char* path) {
 
 int MakeDirectoriesAlongPath(const char* path) {
   char prefix[PATH_CAPACITY];
+  KnownFolders* known = knownFolders;
+  // Whether path[0..i] is still a prefix of the known folders' text.
+  bool onKnownPath = known != nullptr;
+  bool allThere = true;
+  size_t foldersLength = 0;
   for (size_t i = 0; path[i] != '\0' && i < PATH_CAPACITY - 1; ++i) {
     prefix[i] = path[i];
+    onKnownPath = onKnownPath && i < known->length && known->text[i] == path[i];
     if (path[i] != '/') continue;
     prefix[i + 1] = '\0';
+    foldersLength = i + 1;
     if (options.verbose) ReportError("%s\n", prefix);
-    HostCreateDirectory(prefix);  // an existing directory is no error
+    if (onKnownPath) continue;
+    // An existing directory is no error.
+    if (HostCreateDirectory(prefix) == HOST_DIR_FAILED) allThere = false;
+  }
+  if (known != nullptr) {
+    known->length = allThere ? foldersLength : 0;
+    std::memcpy(known->text, prefix, known->length);
   }
   return 1;
 }
@@ -223,6 +268,7 @@ void CreateEmptyDirectories(const char* base) {
 }
 
 void UnpackFiles() {
+  KnownFoldersScope knownFoldersScope;
   CreateExtractionDirectory(options.extractDir);
   FileGuard qpk(OpenInputFile(options.qpkPath));
   std::unique_ptr<FILE, StreamCloser> dlf(OpenStreamForWriting(options.dlfPath));
@@ -231,7 +277,7 @@ void UnpackFiles() {
   std::vector<QpkEntry> entries = ReadQpkEntryTable(qpk.file, header);
   int64_t dataRegionStart = static_cast<int32_t>(header.dataRegionOffset);
   std::vector<unsigned char> table = ReadFstTable(qpk.file, entries, dataRegionStart);
-  InstallFstTable(table.data());
+  InstalledFstTable installed(table.data());
 
   // The table check above keeps the start of the data region below 2^31.
   int32_t dataStart = static_cast<int32_t>(QPK_HEADER_SIZE + QPK_ENTRY_SIZE * entries.size());
@@ -265,5 +311,4 @@ void UnpackFiles() {
 
   qpk.Close();
   CloseDlfStream(&dlf);
-  InstallFstTable(nullptr);
 }

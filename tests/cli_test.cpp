@@ -153,6 +153,15 @@ std::vector<CliCase> Cases() {
        "",
        "quorlith: Name is longer than 259 characters: " + LongName(257) + ".qpk\n",
        {}},
+      // Quotes, blanks and backslashes reach the program unchanged, whatever
+      // the host does to pass a command line.
+      {"ArgumentsArriveByteForByte",
+       {"-d", "x.dlf", "no \"such\" dir\\/q \\\\"},
+       {},
+       1,
+       "",
+       "quorlith: Cannot open file no \"such\" dir\\/q \\\\!\n",
+       {}},
       {"QpkNameThatIsTheDlfFileIsRefused",
        {"-d", "same.qpk", "./same.qpk"},
        {{"same.qpk", EMPTY_DLF}},
