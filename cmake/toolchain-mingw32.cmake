@@ -1,18 +1,6 @@
 # Cross build for 32-bit Windows with MinGW-w64 (Debian: g++-mingw-w64-i686-posix).
 #   cmake -S . -B build-win32 -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw32.cmake
 # Only built here: running it needs a 32-bit Wine.
-set(CMAKE_SYSTEM_NAME Windows)
 set(CMAKE_SYSTEM_PROCESSOR i686)
-
 set(QUORLITH_MINGW_TRIPLET i686-w64-mingw32)
-set(CMAKE_C_COMPILER ${QUORLITH_MINGW_TRIPLET}-gcc-posix)
-set(CMAKE_CXX_COMPILER ${QUORLITH_MINGW_TRIPLET}-g++-posix)
-set(CMAKE_RC_COMPILER ${QUORLITH_MINGW_TRIPLET}-windres)
-
-set(CMAKE_FIND_ROOT_PATH /usr/${QUORLITH_MINGW_TRIPLET})
-set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
-set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
-set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-
-set(CMAKE_EXE_LINKER_FLAGS_INIT -static)
+include(${CMAKE_CURRENT_LIST_DIR}/mingw-common.cmake)

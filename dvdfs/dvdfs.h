@@ -41,7 +41,7 @@ struct FstDirItem {
 void ValidateFstTable(const unsigned char* table, uint64_t length);
 
 // Installs the table that later queries read (nullptr uninstalls it). The
-// caller keeps the memory alive while queries run.
+// caller keeps the memory alive, and its bytes unchanged, while queries run.
 void InstallFstTable(const unsigned char* table);
 extern uint32_t fstEntryCount;
 
@@ -49,7 +49,17 @@ extern uint32_t fstEntryCount;
 bool FstIsDirectory(uint32_t entry);
 uint32_t FstNextEntry(uint32_t entry);
 
+// The file entry at `position` (disc offset / 4) with `length` bytes, or -1.
+// A non-zero length takes the first such file in entry order; the k-th
+// zero-length query since the last query with a non-zero length (whatever
+// position it asked for) takes the k-th zero-length file at that position.
+// On the installed table the answer comes from an index built at the first
+// query; any other table is scanned.
 int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length);
+// The same query answered by scanning the whole table, as a reference for
+// the index. Shares the zero-length counter.
+int32_t FindFstFileByPlacementLinear(const unsigned char* table, uint32_t position,
+                                     uint32_t length);
 int DVDConvertEntrynumToPath(int32_t entry, char* buffer, uint32_t maxlen);
 int32_t DVDConvertPathToEntrynum(const char* path);
 int DVDOpen(const char* path, FstFileInfo* info);

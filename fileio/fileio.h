@@ -19,7 +19,15 @@ HostHandle OpenInputFile(const char* path);
 HostHandle OpenExistingReadWrite(const char* path);
 // A new file that must not exist yet, read/write.
 HostHandle CreateNewFile(const char* path);
+// Writes what copies have left gathered for `file` (see CopyRange). Call it
+// before writing the file by other means, so that writes keep their order.
+void FlushCopiedBytes(HostHandle file);
+// Closes a file, writing first what copies have left gathered for it and
+// reporting any failure.
 void CloseFile(HostHandle file);
+// Closes a file while a failed run unwinds: gathered bytes are written if
+// they can be, and nothing is reported.
+void CloseFileQuietly(HostHandle file);
 
 uint64_t GetFileSize64(HostHandle file);
 
@@ -27,7 +35,14 @@ uint64_t GetFileSize64(HostHandle file);
 // only at the end of the file).
 uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offset);
 
-// Copies `length` bytes through the copy buffer in chunks of at most 32 MiB.
+// Copies `length` bytes through the copy buffer in chunks of at most 32 MiB
+// (traced with -v). Without -v the kernel copies large ranges where the
+// host can, and small ranges that continue the previous one in the same
+// file are gathered and written together: before the file is closed, read,
+// sized or copied from, before any failure is reported, and at exit. The
+// bytes written and the failures reported stay the same. Gathered bytes are
+// not visible through another handle of the same file; callers never copy
+// a file into itself through two handles.
 // A source that ends early is an error: nothing stands in for missing bytes.
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                uint64_t destinationOffset, uint64_t length);
@@ -44,7 +59,7 @@ struct FileGuard {
   FileGuard(const FileGuard&) = delete;
   FileGuard& operator=(const FileGuard&) = delete;
   ~FileGuard() {
-    if (file != HOST_INVALID_HANDLE) HostCloseFile(file);
+    if (file != HOST_INVALID_HANDLE) CloseFileQuietly(file);
   }
   // Closes now, reporting a failed close like any other failed write.
   void Close();

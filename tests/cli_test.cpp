@@ -173,7 +173,9 @@ std::vector<CliCase> Cases() {
 }
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const CliCase& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const CliCase& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class CliTest : public testing::TestWithParam<CliCase> {};
 

@@ -120,7 +120,9 @@ struct PackFailure {
 };
 
 // Names the case in test listings instead of dumping its bytes.
-void PrintTo(const PackFailure& c, std::ostream* os) { *os << c.name; }
+void PrintTo(const PackFailure& c, std::ostream* os) {
+  *os << c.name;
+}
 
 class PackFailureTest : public testing::TestWithParam<PackFailure> {};
 

@@ -1,0 +1,15 @@
+# Settings shared by the MinGW-w64 toolchain files; they set
+# CMAKE_SYSTEM_PROCESSOR and QUORLITH_MINGW_TRIPLET before including this.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_C_COMPILER ${QUORLITH_MINGW_TRIPLET}-gcc-posix)
+set(CMAKE_CXX_COMPILER ${QUORLITH_MINGW_TRIPLET}-g++-posix)
+set(CMAKE_RC_COMPILER ${QUORLITH_MINGW_TRIPLET}-windres)
+
+set(CMAKE_FIND_ROOT_PATH /usr/${QUORLITH_MINGW_TRIPLET})
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+
+# The runtime libraries go into the .exe, so it runs without any DLL beside it.
+set(CMAKE_EXE_LINKER_FLAGS_INIT -static)

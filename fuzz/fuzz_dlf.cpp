@@ -1,0 +1,105 @@
+// The dlf reader on arbitrary file contents. A file that it accepts must
+// also come back unchanged through the written form that Unpack mode
+// produces: every entry's offset and name, and the configuration name.
+#include <cinttypes>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "dlf/dlf.h"
+#include "fuzz/fuzz_support.h"
+
+namespace {
+
+struct ParsedEntry {
+  uint64_t discOffset;
+  std::string name;
+};
+
+struct ParsedDlf {
+  std::string configName;
+  std::vector<ParsedEntry> entries;
+};
+
+std::string DlfPath() {
+  return ScratchDir() + "/input.dlf";
+}
+
+// Parses the file and copies the result out of the list, which is freed on
+// every way out. False when the reader refused the file.
+bool Parse(const std::string& path, ParsedDlf* parsed) {
+  DlfList* list = nullptr;
+  try {
+    list = ParseDlf(path.c_str());
+  } catch (const FatalExit&) {
+    return false;
+  }
+  parsed->configName = options.configName;
+  int chained = 0;
+  for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++chained) {
+    if (std::memchr(entry->name, '\0', sizeof entry->name) == nullptr) {
+      FuzzFailure("entry %d's name is not terminated", chained);
+    }
+    parsed->entries.push_back({entry->discOffset, entry->name});
+  }
+  int count = list->count;
+  FreeDlfList(list);
+  if (count != chained) FuzzFailure("count %d but %d entries in the chain", count, chained);
+  return true;
+}
+
+// The exact form Unpack mode writes.
+std::string WrittenForm(const ParsedDlf& parsed) {
+  std::string text = "v2.00\nQTX_CONFIG_FILE,\"" + parsed.configName + "\"\n";
+  for (const ParsedEntry& entry : parsed.entries) {
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "0x%08x%08x",
+                  static_cast<unsigned>(entry.discOffset >> 32),
+                  static_cast<unsigned>(entry.discOffset));
+    text += std::string(offset) + ",\"" + entry.name + "\"\n";
+  }
+  return text;
+}
+
+// Written lines carry a 18-character offset; a name read from a line with a
+// shorter offset field may make its written line longer than a line may be.
+bool FitsWrittenLines(const ParsedDlf& parsed) {
+  for (const ParsedEntry& entry : parsed.entries) {
+    if (18 + 2 + entry.name.size() + 1 > DLF_LINE_CAPACITY - 1) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitFuzzTarget();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  BeginFuzzInput();
+  // The traces are code too: the input's last bit turns them on.
+  options.verbose = size > 0 && (data[size - 1] & 1) != 0;
+  const std::string path = DlfPath();
+  WriteBytes(path, data, size);
+  ParsedDlf parsed;
+  if (Parse(path, &parsed) && FitsWrittenLines(parsed)) {
+    std::string written = WrittenForm(parsed);
+    WriteBytes(path, reinterpret_cast<const uint8_t*>(written.data()), written.size());
+    ParsedDlf again;
+    if (!Parse(path, &again)) FuzzFailure("the written form of an accepted file is refused");
+    if (again.configName != parsed.configName) FuzzFailure("configuration name changed");
+    if (again.entries.size() != parsed.entries.size()) FuzzFailure("entry count changed");
+    for (size_t i = 0; i < parsed.entries.size(); ++i) {
+      if (again.entries[i].discOffset != parsed.entries[i].discOffset ||
+          again.entries[i].name != parsed.entries[i].name) {
+        FuzzFailure("entry %zu changed through the written form", i);
+      }
+    }
+  }
+  EndFuzzInput();
+  return 0;
+}

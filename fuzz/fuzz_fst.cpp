@@ -1,0 +1,342 @@
+// File-system-table validation on arbitrary bytes; a table that passes is
+// installed and put through every query, whose results are checked against
+// what the table says. Queries that end the run (a path too long for its
+// buffer, a directory opened as a file) are caught and go on with the next.
+#include <algorithm>
+#include <cstring>
+#include <iterator>
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "dvdfs/dvdfs.h"
+#include "fuzz/fuzz_support.h"
+#include "host/coding.h"
+
+namespace {
+
+// Buffer sizes for entry-to-path conversion: the degenerate ones, a few
+// small ones, those Unpack mode uses (1024 - 7 for a file, 260 minus a
+// prefix for an empty directory), and one that holds a path of more than
+// 1024 directories.
+const uint32_t MAXLENS[] = {0, 1, 2, 3, 5, 16, 64, 249, 1017, 4096};
+const size_t MAX_INPUT_PATHS = 64;
+const size_t MAX_INPUT_PATH_LENGTH = 2048;
+
+// The table as the fuzzer handed it; its buffer is exactly `size` bytes, so
+// any read past it is caught.
+struct Table {
+  const uint8_t* data;
+  size_t size;
+  uint32_t count;
+
+  const uint8_t* Entry(uint32_t i) const { return data + static_cast<size_t>(i) * FST_ENTRY_SIZE; }
+  bool IsDir(uint32_t i) const { return Entry(i)[0] != 0; }
+  uint32_t Second(uint32_t i) const { return LoadBE32(Entry(i) + 4); }
+  uint32_t Third(uint32_t i) const { return LoadBE32(Entry(i) + 8); }
+  const char* NamesStart() const { return reinterpret_cast<const char*>(Entry(count)); }
+  const char* NamesEnd() const { return reinterpret_cast<const char*>(data + size); }
+  const char* Name(uint32_t i) const { return NamesStart() + (LoadBE32(Entry(i)) & 0xFFFFFF); }
+};
+
+bool Throws(void (*call)()) {
+  try {
+    call();
+  } catch (const FatalExit&) {
+    return true;
+  }
+  return false;
+}
+
+void CheckNullArgumentsAreRefused() {
+  if (!Throws([] { DVDConvertPathToEntrynum(nullptr); })) {
+    FuzzFailure("DVDConvertPathToEntrynum(nullptr) returned");
+  }
+  if (!Throws([] { DVDOpen(nullptr, nullptr); })) FuzzFailure("DVDOpen(nullptr) returned");
+  if (!Throws([] {
+        FstFileInfo* none = nullptr;
+        DVDOpen("/", none);
+      })) {
+    FuzzFailure("DVDOpen without a record returned");
+  }
+  if (!Throws([] { DVDOpendir(nullptr, nullptr); })) FuzzFailure("DVDOpendir(nullptr) returned");
+}
+
+// A non-zero length finds the first file with that placement; zero lengths
+// are told apart by how many zero-length queries came in a row.
+void CheckPlacementLookups(const Table& t) {
+  for (uint32_t i = 0; i < t.count; ++i) {
+    if (t.IsDir(i)) continue;
+    uint32_t position = t.Second(i), length = t.Third(i);
+    if (length != 0) {
+      int32_t found = FindFstFileByPlacement(t.data, position, length);
+      uint32_t first = 0;
+      while (t.IsDir(first) || t.Second(first) != position || t.Third(first) != length) ++first;
+      if (found != static_cast<int32_t>(first)) {
+        FuzzFailure("placement of entry %u found %d, not %u", i, found, first);
+      }
+      continue;
+    }
+    std::vector<uint32_t> zeroFiles;
+    for (uint32_t j = 0; j < t.count; ++j) {
+      if (!t.IsDir(j) && t.Second(j) == position && t.Third(j) == 0) zeroFiles.push_back(j);
+    }
+    if (zeroFiles.front() != i) continue;         // each position once
+    FindFstFileByPlacement(t.data, position, 1);  // restarts the count
+    for (size_t k = 0; k <= zeroFiles.size(); ++k) {
+      int32_t found = FindFstFileByPlacement(t.data, position, 0);
+      int32_t expected = k < zeroFiles.size() ? static_cast<int32_t>(zeroFiles[k]) : -1;
+      if (found != expected) {
+        FuzzFailure("zero-length query %zu at 0x%x found %d, not %d", k + 1, position, found,
+                    expected);
+      }
+    }
+  }
+}
+
+void CheckParentDirs(const Table& t, const std::vector<uint32_t>& spanning) {
+  for (uint32_t f = 1; f < t.count; ++f) {
+    if (t.IsDir(f)) continue;
+    int32_t parent = FindFstParentDir(static_cast<int32_t>(f));
+    if (parent != static_cast<int32_t>(spanning[f])) {
+      FuzzFailure("parent of file %u is %d, not %u", f, parent, spanning[f]);
+    }
+  }
+}
+
+// The path of `entry` in a buffer of exactly maxlen bytes; false when the
+// conversion ended the run.
+bool PathOf(uint32_t entry, uint32_t maxlen, std::string* path) {
+  std::unique_ptr<char[]> buffer(new char[maxlen]);
+  try {
+    DVDConvertEntrynumToPath(static_cast<int32_t>(entry), buffer.get(), maxlen);
+  } catch (const FatalExit&) {
+    return false;
+  }
+  const void* end = std::memchr(buffer.get(), '\0', maxlen);
+  if (end == nullptr)
+    FuzzFailure("path of entry %u is not terminated within %u bytes", entry, maxlen);
+  path->assign(buffer.get());
+  return true;
+}
+
+// Converts every entry with every buffer size. A path that fits a small
+// buffer must be the same in a larger one; returns the largest-buffer
+// paths, empty where the conversion failed.
+std::vector<std::string> CheckEntryPaths(const Table& t) {
+  std::vector<std::string> paths(t.count);
+  for (uint32_t i = 0; i < t.count; ++i) {
+    std::string largest;
+    bool fitsLargest = PathOf(i, MAXLENS[std::size(MAXLENS) - 1], &largest);
+    if (fitsLargest) {
+      if (largest.empty() || largest[0] != '/') FuzzFailure("path of entry %u is not absolute", i);
+      if (t.IsDir(i) && largest.back() != '/') FuzzFailure("directory %u's path lacks its /", i);
+      paths[i] = largest;
+    }
+    for (size_t m = 0; m + 1 < std::size(MAXLENS); ++m) {
+      std::string path;
+      if (!PathOf(i, MAXLENS[m], &path)) continue;
+      if (!fitsLargest || path != largest) {
+        FuzzFailure("path of entry %u in %u bytes differs from the one in %u", i, MAXLENS[m],
+                    MAXLENS[std::size(MAXLENS) - 1]);
+      }
+    }
+  }
+  uint32_t count = t.count;
+  char buffer[16];
+  try {
+    DVDConvertEntrynumToPath(-1, buffer, sizeof buffer);
+    FuzzFailure("entry -1 has a path");
+  } catch (const FatalExit&) {
+  }
+  try {
+    DVDConvertEntrynumToPath(static_cast<int32_t>(count), buffer, sizeof buffer);
+    FuzzFailure("entry %u (the count) has a path", count);
+  } catch (const FatalExit&) {
+  }
+  return paths;
+}
+
+// True when the lookup must find an entry spelled like this name: it is a
+// plain component (not empty, no separator, not "." or "..").
+bool IsPlainName(const char* name) {
+  if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
+  return std::strpbrk(name, "/\\") == nullptr;
+}
+
+// For every entry, the nearest directory before it whose range spans it:
+// one pass with a stack of the directories still open.
+std::vector<uint32_t> SpanningDirs(const Table& t) {
+  std::vector<uint32_t> spanning(t.count, 0);
+  std::vector<uint32_t> open;
+  for (uint32_t e = 0; e < t.count; ++e) {
+    while (!open.empty() && t.Third(open.back()) <= e) open.pop_back();
+    if (!open.empty()) spanning[e] = open.back();
+    if (t.IsDir(e)) open.push_back(e);
+  }
+  return spanning;
+}
+
+// Validation keeps tables safe to walk, not consistent: a directory may name
+// a parent other than the one whose range holds it. Paths (built from parent
+// links) and lookups (which walk ranges) agree only when every parent link
+// matches the ranges.
+bool ParentLinksMatchRanges(const Table& t, const std::vector<uint32_t>& spanning) {
+  for (uint32_t d = 1; d < t.count; ++d) {
+    if (t.IsDir(d) && t.Second(d) != spanning[d]) return false;
+  }
+  return true;
+}
+
+std::string Folded(const char* name) {
+  std::string folded = name;
+  for (char& c : folded) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return folded;
+}
+
+// Entries that a lookup of their path must find: every component on the way
+// is a plain name, and no other entry in the same directory has the same
+// name once case is folded (a lookup takes the first match and never backs
+// up).
+std::vector<bool> UniquelyNamed(const Table& t, const std::vector<uint32_t>& spanning) {
+  std::map<std::pair<uint32_t, std::string>, int> siblings;
+  for (uint32_t e = 1; e < t.count; ++e) ++siblings[{spanning[e], Folded(t.Name(e))}];
+  std::vector<bool> unique(t.count, true);
+  for (uint32_t e = 1; e < t.count; ++e) {
+    unique[e] = IsPlainName(t.Name(e)) && siblings[{spanning[e], Folded(t.Name(e))}] == 1 &&
+                unique[spanning[e]];
+  }
+  return unique;
+}
+
+void WalkDirectory(const Table& t, FstDirCursor cursor) {
+  FstDirItem item;
+  uint32_t steps = 0;
+  while (ReadFstDirEntry(&cursor, &item)) {
+    if (++steps > t.count) FuzzFailure("directory walk of entry %u does not end", cursor.dirEntry);
+    uint32_t e = item.entryNumber;
+    if (e >= t.count) FuzzFailure("directory walk returned entry %u of %u", e, t.count);
+    if (item.isDirectory != (t.IsDir(e) ? 1 : 0)) FuzzFailure("entry %u's kind is wrong", e);
+    if (item.name != t.Name(e)) FuzzFailure("entry %u's name is wrong", e);
+  }
+}
+
+// Every lookup result must be an entry of the table; DVDOpen and DVDOpendir
+// must describe the entry the path names.
+void LookUp(const Table& t, const std::string& path) {
+  int32_t entry = DVDConvertPathToEntrynum(path.c_str());
+  if (entry < -1 || entry >= static_cast<int32_t>(t.count)) {
+    FuzzFailure("lookup returned %d with %u entries", entry, t.count);
+  }
+  try {
+    FstFileInfo info;
+    if (DVDOpen(path.c_str(), &info)) {
+      if (entry < 0 || t.IsDir(static_cast<uint32_t>(entry)) ||
+          info.startPosition != t.Second(static_cast<uint32_t>(entry)) ||
+          info.length != t.Third(static_cast<uint32_t>(entry))) {
+        FuzzFailure("DVDOpen does not describe entry %d", entry);
+      }
+    }
+  } catch (const FatalExit&) {
+  }
+  try {
+    FstDirCursor cursor;
+    if (DVDOpendir(path.c_str(), &cursor)) {
+      if (entry < 0 || cursor.dirEntry != static_cast<uint32_t>(entry)) {
+        FuzzFailure("DVDOpendir opened %u, the lookup found %d", cursor.dirEntry, entry);
+      }
+      WalkDirectory(t, cursor);
+    }
+  } catch (const FatalExit&) {
+  }
+}
+
+std::string WithBackslashes(std::string path) {
+  std::replace(path.begin(), path.end(), '/', '\\');
+  return path;
+}
+
+void CheckPathLookups(const Table& t, const std::vector<std::string>& paths,
+                      const std::vector<uint32_t>& spanning) {
+  bool consistent = ParentLinksMatchRanges(t, spanning);
+  std::vector<bool> unique = UniquelyNamed(t, spanning);
+  for (uint32_t i = 0; i < t.count; ++i) {
+    const std::string& path = paths[i];
+    if (path.empty()) continue;
+    LookUp(t, path);
+    if (consistent && unique[i]) {
+      int32_t found = DVDConvertPathToEntrynum(path.c_str());
+      if (found != static_cast<int32_t>(i)) {
+        FuzzFailure("the path %s of entry %u leads to %d", path.c_str(), i, found);
+      }
+    }
+    LookUp(t, path.substr(1));
+    LookUp(t, WithBackslashes(path));
+    LookUp(t, path + "..");
+    LookUp(t, path + "/../.");
+  }
+}
+
+// Paths made of the input's own bytes: the strings of the name table, alone
+// and below the root, and the whole input as one string.
+void CheckInputPaths(const Table& t) {
+  const char* p = t.NamesStart();
+  for (size_t n = 0; n < MAX_INPUT_PATHS && p < t.NamesEnd(); ++n) {
+    const char* end = static_cast<const char*>(std::memchr(p, '\0', t.NamesEnd() - p));
+    if (end == nullptr) end = t.NamesEnd();
+    std::string path(p, std::min<size_t>(end - p, MAX_INPUT_PATH_LENGTH));
+    LookUp(t, path);
+    LookUp(t, "/" + path);
+    LookUp(t, "../" + path + "/..");
+    p = end + 1;
+  }
+  std::string whole(reinterpret_cast<const char*>(t.data), std::min(t.size, MAX_INPUT_PATH_LENGTH));
+  LookUp(t, whole.c_str());
+}
+
+// A cursor is the caller's record; one made of input bytes must not walk
+// outside the table.
+void CheckForgedCursor(const Table& t) {
+  if (t.size < 24) return;
+  FstDirCursor cursor = {LoadBE32(t.data + t.size - 12), LoadBE32(t.data + t.size - 8),
+                         LoadBE32(t.data + t.size - 4)};
+  WalkDirectory(t, cursor);
+  WalkDirectory(t, FstDirCursor{0, 1, 0xFFFFFFFFu});
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitFuzzTarget();
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  BeginFuzzInput();
+  // The traces are code too: the input's last bit turns them on.
+  options.verbose = size > 0 && (data[size - 1] & 1) != 0;
+  try {
+    ValidateFstTable(data, size);
+  } catch (const FatalExit&) {
+    EndFuzzInput();
+    return 0;
+  }
+  InstallFstTable(data);
+  Table t = {data, size, fstEntryCount};
+  if (t.count != LoadBE32(data + 8)) FuzzFailure("installed count differs from the root's");
+  CheckNullArgumentsAreRefused();
+  CheckPlacementLookups(t);
+  std::vector<uint32_t> spanning = SpanningDirs(t);
+  CheckParentDirs(t, spanning);
+  std::vector<std::string> paths = CheckEntryPaths(t);
+  CheckPathLookups(t, paths, spanning);
+  CheckInputPaths(t);
+  CheckForgedCursor(t);
+  InstallFstTable(nullptr);
+  EndFuzzInput();
+  return 0;
+}

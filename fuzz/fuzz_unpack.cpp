@@ -1,0 +1,269 @@
+// The qpk readers, then a whole Unpack run, on an arbitrary qpk file.
+//
+// Each reader must accept exactly what the bytes allow and return what they
+// hold: the header when its magic is right, the entry table when it lies in
+// the file, a disc range when an entry covers its start and the file holds it
+// whole, and then the file's bytes from the covering entry's data on.
+//
+// The Unpack run goes into a fresh directory.
+// Whether the run completes or is refused, nothing may appear outside the
+// extraction directory, the input stays as it was, nothing but directories
+// and regular files is created, no more bytes come out than went in, and no
+// file-system table stays installed. A completed run must also have written
+// a dlf file that reads back to the qpk's entries, with every named file
+// holding its entry's bytes.
+#include <sys/resource.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "app/options.h"
+#include "dlf/dlf.h"
+#include "dvdfs/dvdfs.h"
+#include "fileio/fileio.h"
+#include "fuzz/fuzz_support.h"
+#include "host/coding.h"
+#include "package/package.h"
+#include "package/qpk.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// No single output file may grow past this; the kernel stops the process
+// (SIGXFSZ, which the fuzzer reports) long before a disk could fill up.
+const rlim_t MAX_OUTPUT_FILE_SIZE = 64 << 20;
+const char DLF_NAME[] = "in.dlf";
+// Disc ranges asked of the readers per entry, and their largest length.
+const uint32_t MAX_CHECKED_ENTRIES = 64;
+const uint32_t MAX_CHECKED_LENGTH = 64;
+
+struct QpkFile {
+  HostHandle file;
+  const uint8_t* data;
+  size_t size;
+  std::vector<QpkEntry> entries;
+  int64_t dataRegionStart;
+};
+
+// One ReadDiscRange, checked against the covering entry found here.
+void CheckDiscRange(const QpkFile& qpk, uint64_t discOffset, uint32_t byteCount) {
+  int64_t covering = -1;
+  for (size_t i = 0; i < qpk.entries.size() && qpk.entries[i].discOffset <= discOffset; ++i) {
+    covering = static_cast<int64_t>(i);
+  }
+  bool stored = false;
+  uint64_t position = 0;
+  if (covering >= 0) {
+    const QpkEntry& entry = qpk.entries[static_cast<size_t>(covering)];
+    position = static_cast<uint64_t>(qpk.dataRegionStart) + entry.dataOffset +
+               (discOffset - entry.discOffset);
+    stored = position <= qpk.size && byteCount <= qpk.size - position;
+  }
+  std::vector<unsigned char> bytes;
+  try {
+    bytes = ReadDiscRange(qpk.file, qpk.entries.data(), static_cast<uint32_t>(qpk.entries.size()),
+                          qpk.dataRegionStart, discOffset, byteCount);
+  } catch (const FatalExit&) {
+    if (stored)
+      FuzzFailure("disc range 0x%llx (%u bytes) refused",
+                  static_cast<unsigned long long>(discOffset), byteCount);
+    return;
+  }
+  if (!stored)
+    FuzzFailure("disc range 0x%llx (%u bytes) read", static_cast<unsigned long long>(discOffset),
+                byteCount);
+  if (bytes.size() != byteCount ||
+      (byteCount > 0 && std::memcmp(bytes.data(), qpk.data + position, byteCount) != 0)) {
+    FuzzFailure("disc range 0x%llx (%u bytes) holds other bytes",
+                static_cast<unsigned long long>(discOffset), byteCount);
+  }
+}
+
+void CheckQpkReaders(const std::string& path, const uint8_t* data, size_t size) {
+  FileGuard file(OpenInputFile(path.c_str()));
+  QpkFile qpk = {file.file, data, size, {}, 0};
+  bool magic = size >= 4 && LoadLE32(data) == QPK_MAGIC;
+  QpkHeader header;
+  try {
+    header = ReadQpkHeader(file.file);
+  } catch (const FatalExit&) {
+    if (magic) FuzzFailure("header with the right magic refused");
+    return;
+  }
+  if (!magic) FuzzFailure("header without the magic accepted");
+
+  uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * header.entryCount;
+  bool tableFits = header.entryCount != 0 && tableEnd < QPK_DATA_START_LIMIT && tableEnd <= size;
+  try {
+    qpk.entries = ReadQpkEntryTable(file.file, header);
+  } catch (const FatalExit&) {
+    if (tableFits) FuzzFailure("entry table inside the file refused");
+    return;
+  }
+  if (!tableFits) FuzzFailure("entry table of %u entries accepted", header.entryCount);
+  for (uint32_t i = 0; i < header.entryCount; ++i) {
+    QpkEntry stored = DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i);
+    const QpkEntry& read = qpk.entries[i];
+    if (read.discOffset != stored.discOffset || read.dataOffset != stored.dataOffset ||
+        read.dataSize != stored.dataSize || read.flags != stored.flags) {
+      FuzzFailure("entry %u read wrongly", i);
+    }
+  }
+
+  qpk.dataRegionStart = static_cast<int32_t>(header.dataRegionOffset);
+  CheckDiscRange(qpk, DISC_HEADER_BLOCK_OFFSET, DISC_HEADER_BLOCK_SIZE);
+  for (uint32_t i = 0; i < header.entryCount && i < MAX_CHECKED_ENTRIES; ++i) {
+    const QpkEntry& entry = qpk.entries[i];
+    CheckDiscRange(qpk, entry.discOffset, std::min(entry.dataSize, MAX_CHECKED_LENGTH));
+    CheckDiscRange(qpk, entry.discOffset - 1, 1);
+    CheckDiscRange(qpk, entry.discOffset + entry.dataSize, MAX_CHECKED_LENGTH);
+  }
+  // A range the input picks, of any length: refused before any allocation
+  // when the file cannot hold it.
+  if (size >= QPK_HEADER_SIZE + 12) {
+    CheckDiscRange(qpk, LoadLE64(data + size - 12), LoadLE32(data + size - 4));
+  }
+}
+
+void SetPath(char* field, const std::string& value) {
+  if (value.size() >= PATH_CAPACITY) FuzzFailure("scratch path too long: %s", value.c_str());
+  std::memcpy(field, value.c_str(), value.size() + 1);
+}
+
+// Everything below `dir`, not following links: every entry must be a
+// directory or a regular file; returns the bytes of the regular files other
+// than the dlf file.
+uint64_t CheckExtractedTree(const std::string& dir) {
+  uint64_t total = 0;
+  std::error_code error;
+  for (fs::recursive_directory_iterator it(dir, error), end; it != end; it.increment(error)) {
+    if (error) FuzzFailure("cannot list %s: %s", dir.c_str(), error.message().c_str());
+    fs::file_status status = it->symlink_status();
+    if (fs::is_directory(status)) continue;
+    if (!fs::is_regular_file(status)) {
+      FuzzFailure("%s is neither a file nor a directory", it->path().c_str());
+    }
+    if (it->path().filename() == DLF_NAME && it.depth() == 0) continue;
+    total += fs::file_size(it->path());
+  }
+  if (error) FuzzFailure("cannot list %s: %s", dir.c_str(), error.message().c_str());
+  return total;
+}
+
+// The scratch run directory must hold the input, unchanged, and the
+// extraction directory: nothing else.
+void CheckNothingOutside(const std::string& run, const uint8_t* data, size_t size) {
+  for (const fs::directory_entry& item : fs::directory_iterator(run)) {
+    std::string name = item.path().filename();
+    if (name != "in.qpk" && name != "out") FuzzFailure("%s appeared outside", name.c_str());
+  }
+  std::string input = ReadBytes(run + "/in.qpk");
+  if (input.size() != size || std::memcmp(input.data(), data, size) != 0) {
+    FuzzFailure("the qpk file changed");
+  }
+  // The scratch directory itself holds only the run directory.
+  for (const fs::directory_entry& item : fs::directory_iterator(ScratchDir())) {
+    if (item.path().filename() != "run") {
+      FuzzFailure("%s appeared outside", item.path().c_str());
+    }
+  }
+}
+
+void CheckExtractedBytes(const std::string& path, const uint8_t* data, size_t size, uint64_t offset,
+                         uint64_t length) {
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
+    FuzzFailure("%s was not extracted", path.c_str());
+  }
+  std::string bytes = ReadBytes(path);
+  if (bytes.size() != length || offset > size || length > size - offset ||
+      std::memcmp(bytes.data(), data + offset, length) != 0) {
+    FuzzFailure("%s does not hold its entry's bytes", path.c_str());
+  }
+}
+
+// After a completed run: the dlf file lists every entry of the table in
+// order, with its disc offset, and names the file that holds its bytes.
+void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size) {
+  uint32_t count = LoadLE32(data + 20);
+  uint64_t dataStart = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
+  std::vector<QpkEntry> entries;
+  for (uint32_t i = 0; i < count; ++i) {
+    entries.push_back(DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i));
+  }
+  CheckExtractedBytes(out + "/config0", data, size, dataStart, entries[0].dataOffset);
+
+  DlfList* list = nullptr;
+  try {
+    list = ParseDlf(options.dlfPath);
+  } catch (const FatalExit&) {
+    FuzzFailure("the regenerated dlf file cannot be read back");
+  }
+  std::vector<std::string> names;
+  std::vector<uint64_t> offsets;
+  for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next) {
+    names.push_back(entry->name);
+    offsets.push_back(entry->discOffset);
+  }
+  FreeDlfList(list);
+  if (std::strcmp(options.configName, "config0") != 0) FuzzFailure("configuration line is wrong");
+  if (names.size() != count) FuzzFailure("%zu dlf lines for %u entries", names.size(), count);
+  for (uint32_t i = 0; i < count; ++i) {
+    const QpkEntry& entry = entries[i];
+    if (offsets[i] != entry.discOffset) FuzzFailure("dlf line %u has the wrong offset", i);
+    bool placeholder = (entry.flags & QPK_FLAG_PLACEHOLDER) != 0;
+    if (placeholder != names[i].empty()) FuzzFailure("dlf line %u has the wrong kind", i);
+    if (placeholder) continue;
+    CheckExtractedBytes(out + "/" + names[i], data, size, dataStart + entry.dataOffset,
+                        entry.dataSize);
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerInitialize(int*, char***) {
+  InitFuzzTarget();
+  if (!AllocateCopyBuffer()) FuzzFailure("cannot allocate the copy buffer");
+  struct rlimit limit = {MAX_OUTPUT_FILE_SIZE, MAX_OUTPUT_FILE_SIZE};
+  if (setrlimit(RLIMIT_FSIZE, &limit) != 0) FuzzFailure("cannot limit the output file size");
+  return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+  BeginFuzzInput();
+  const std::string run = ScratchDir() + "/run";
+  const std::string out = run + "/out";
+  if (mkdir(run.c_str(), 0700) != 0) FuzzFailure("cannot create %s", run.c_str());
+  WriteBytes(run + "/in.qpk", data, size);
+  CheckQpkReaders(run + "/in.qpk", data, size);
+  SetPath(options.qpkPath, run + "/in.qpk");
+  SetPath(options.extractDir, out);
+  SetPath(options.dlfPath, out + "/" + DLF_NAME);
+  options.unpack = 1;
+  // The traces are code too: the input's last bit turns them on.
+  options.verbose = size > 0 && (data[size - 1] & 1) != 0;
+
+  bool completed = false;
+  try {
+    UnpackFiles();
+    completed = true;
+  } catch (const FatalExit&) {
+  }
+  if (fstEntryCount != 0) FuzzFailure("a file-system table stays installed after the run");
+  CheckNothingOutside(run, data, size);
+  uint64_t extracted = CheckExtractedTree(out);
+  if (extracted > size) {
+    FuzzFailure("%llu bytes extracted from a %zu-byte file",
+                static_cast<unsigned long long>(extracted), size);
+  }
+  if (completed) CheckCompletedRun(out, data, size);
+  RemoveTree(run);
+  EndFuzzInput();
+  return 0;
+}

@@ -1,0 +1,113 @@
+// Inputs that once made a fuzz target fail, replayed in-process as ordinary
+// tests. Each test is named for what the input showed.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "app/options.h"
+#include "dvdfs/dvdfs.h"
+#include "host/coding.h"
+#include "package/package.h"
+#include "tests/support/disc_builder.h"
+#include "tests/support/fst_builder.h"
+#include "tests/support/test_env.h"
+
+namespace {
+
+const uint64_t TABLE_OFFSET = 0x1000;
+
+std::string LE32(uint32_t v) {
+  unsigned char b[4];
+  StoreLE32(b, v);
+  return std::string(reinterpret_cast<char*>(b), 4);
+}
+
+std::string LE64(uint64_t v) {
+  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
+}
+
+// A qpk file as Pack mode writes it, without a configuration blob: entry 0
+// holds the disc from offset 0 (boot block, table at TABLE_OFFSET), every
+// further entry one file.
+std::string DiscQpk(const std::vector<unsigned char>& table,
+                    const std::vector<std::pair<uint64_t, std::string>>& files) {
+  std::string tableBytes(table.begin(), table.end());
+  tableBytes.resize((tableBytes.size() + 3) / 4 * 4, '\0');
+  std::string disc(TABLE_OFFSET, '\0');
+  unsigned char words[8];
+  StoreBE32(words, static_cast<uint32_t>(TABLE_OFFSET / 4));
+  StoreBE32(words + 4, static_cast<uint32_t>(tableBytes.size() / 4));
+  disc.replace(1060, 8, reinterpret_cast<char*>(words), 8);
+  disc += tableBytes;
+
+  uint32_t count = static_cast<uint32_t>(files.size() + 1);
+  std::string qpk = LE32(0xE0F92B6A) + LE32(0) + LE32(32) + LE32(0) + LE32(32) + LE32(count) +
+                    LE32(32 + 24 * count) + LE32(0);
+  qpk += LE64(0) + LE64(0) + LE32(static_cast<uint32_t>(disc.size())) + LE32(0);
+  std::string data = disc;
+  for (const auto& file : files) {
+    qpk += LE64(file.first) + LE64(data.size()) + LE32(static_cast<uint32_t>(file.second.size())) +
+           LE32(0);
+    data += file.second;
+  }
+  return qpk + data;
+}
+
+// Unpack mode in-process, the way the fuzz target runs it.
+class UnpackInProcessTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetOptions();
+    ResetFstState();
+    SetFatalThrows(true);
+    ASSERT_TRUE(AllocateCopyBuffer());
+  }
+
+  void TearDown() override {
+    ReleaseCopyBuffer();
+    SetFatalThrows(false);
+    ResetFstState();
+    ResetOptions();
+  }
+
+  // Unpacks `qpk` into dir/out; true when the run completed. The messages
+  // go to `err`.
+  bool Unpack(const std::string& qpk, std::string* err) {
+    WriteFileBytes(dir.Path("in.qpk"), qpk);
+    std::strcpy(options.qpkPath, dir.Path("in.qpk").c_str());
+    std::strcpy(options.extractDir, dir.Path("out").c_str());
+    std::strcpy(options.dlfPath, dir.Path("out/in.dlf").c_str());
+    bool completed = false;
+    testing::internal::CaptureStderr();
+    try {
+      UnpackFiles();
+      completed = true;
+    } catch (const FatalExit&) {
+    }
+    *err = testing::internal::GetCapturedStderr();
+    return completed;
+  }
+
+  TempDir dir;
+};
+
+// The table lives in the run's own memory: a run that ends on the fatal path
+// must not leave the module pointing at it, or the next query reads freed
+// memory.
+TEST_F(UnpackInProcessTest, RunEndedByAFatalErrorUninstallsItsTable) {
+  FstTree tree;
+  AddFstFilePath(&tree, "/same.bin", 0x2000 / 4, 4);
+  // Both entries resolve to dvdroot/same.bin: the second cannot be created.
+  std::string qpk = DiscQpk(BuildFstTable(tree), {{0x2000, "same"}, {0x2000, "same"}});
+  std::string err;
+  ASSERT_FALSE(Unpack(qpk, &err));
+  EXPECT_EQ(err, "quorlith: Cannot open file " + dir.Path("out/dvdroot/same.bin") + "!\n");
+  ASSERT_EQ(fstEntryCount, 0u);
+  EXPECT_EQ(DVDConvertPathToEntrynum("/same.bin"), -1);
+}
+
+}  // namespace

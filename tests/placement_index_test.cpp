@@ -1,0 +1,167 @@
+// The placement index answers exactly as the scan of the whole table does,
+// the zero-length count included, on random tables full of shared
+// placements, and never answers from a table that is no longer installed.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "app/options.h"
+#include "dvdfs/dvdfs.h"
+#include "tests/support/fst_builder.h"
+
+namespace {
+
+struct Query {
+  uint32_t position;
+  uint32_t length;
+};
+
+class PlacementIndexTest : public testing::Test {
+ protected:
+  void SetUp() override {
+    ResetOptions();
+    ResetFstState();
+    SetFatalThrows(true);
+  }
+  void TearDown() override {
+    SetFatalThrows(false);
+    ResetFstState();
+    ResetOptions();
+  }
+};
+
+// Few positions and lengths, so that many files share a placement, and
+// about a third of the files have length 0.
+const uint32_t POSITIONS[] = {0, 1, 0x400, 0x401, 0x10000, 0xFFFFFFFF};
+const uint32_t LENGTHS[] = {0, 0, 0, 1, 32, 0x7FFFFFFF, 0xFFFFFFFF};
+
+template <typename T, size_t N>
+T Pick(std::mt19937* random, const T (&values)[N]) {
+  return values[(*random)() % N];
+}
+
+// Directories nest at random; files land in any directory made so far.
+std::vector<unsigned char> RandomTable(std::mt19937* random) {
+  FstTree tree;
+  std::vector<uint32_t> dirs = {0};
+  uint32_t nodes = 1 + (*random)() % 120;
+  for (uint32_t i = 0; i < nodes; ++i) {
+    uint32_t parent = dirs[(*random)() % dirs.size()];
+    std::string name = "n" + std::to_string(i);
+    if ((*random)() % 5 == 0) {
+      dirs.push_back(AddFstDirectory(&tree, parent, name));
+    } else {
+      AddFstFile(&tree, parent, name, Pick(random, POSITIONS), Pick(random, LENGTHS));
+    }
+  }
+  return BuildFstTable(tree);
+}
+
+// Runs of zero-length queries at one position or at mixed positions,
+// broken by non-zero queries that match or miss; positions that no file
+// has are asked too.
+std::vector<Query> RandomQueries(std::mt19937* random) {
+  const uint32_t MISSES[] = {2, 0x402, 0x7FFFFFFF};
+  std::vector<Query> queries;
+  while (queries.size() < 300) {
+    uint32_t run = (*random)() % 8;
+    uint32_t position = Pick(random, POSITIONS);
+    bool mixed = (*random)() % 3 == 0;
+    for (uint32_t i = 0; i < run; ++i) {
+      queries.push_back({mixed ? Pick(random, POSITIONS) : position, 0});
+    }
+    uint32_t length = Pick(random, LENGTHS);
+    if (length == 0) length = 1;
+    queries.push_back(
+        {(*random)() % 4 == 0 ? Pick(random, MISSES) : Pick(random, POSITIONS), length});
+  }
+  return queries;
+}
+
+std::vector<int32_t> Answers(int32_t (*find)(const unsigned char*, uint32_t, uint32_t),
+                             const std::vector<unsigned char>& table,
+                             const std::vector<Query>& queries) {
+  ResetFstState();
+  InstallFstTable(table.data());
+  std::vector<int32_t> answers;
+  for (const Query& q : queries) answers.push_back(find(table.data(), q.position, q.length));
+  return answers;
+}
+
+TEST_F(PlacementIndexTest, AgreesWithTheScanQueryByQueryOnRandomTables) {
+  std::mt19937 random(20240601);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<unsigned char> table = RandomTable(&random);
+    ValidateFstTable(table.data(), table.size());
+    std::vector<Query> queries = RandomQueries(&random);
+    std::vector<int32_t> scanned = Answers(FindFstFileByPlacementLinear, table, queries);
+    std::vector<int32_t> indexed = Answers(FindFstFileByPlacement, table, queries);
+    for (size_t i = 0; i < queries.size(); ++i) {
+      ASSERT_EQ(indexed[i], scanned[i])
+          << "round " << round << ", query " << i << ": position 0x" << std::hex
+          << queries[i].position << ", length 0x" << queries[i].length;
+    }
+  }
+}
+
+TEST_F(PlacementIndexTest, ZeroLengthRunTakesTheFilesOfItsPositionInEntryOrder) {
+  FstTree tree;
+  uint32_t d = AddFstDirectory(&tree, 0, "d");
+  AddFstFile(&tree, d, "z1", 0x40, 0);
+  AddFstFile(&tree, 0, "n", 0x40, 7);
+  AddFstFile(&tree, d, "z2", 0x40, 0);  // added after n, but lies before it
+  AddFstFile(&tree, 0, "z3", 0x40, 0);
+  AddFstFile(&tree, 0, "far", 0x80, 0);
+  std::vector<unsigned char> table = BuildFstTable(tree);
+  // Depth-first: d 1, z1 2, z2 3, n 4, z3 5, far 6.
+  const struct {
+    Query query;
+    int32_t entry;
+  } cases[] = {
+      {{0x40, 0}, 2},  {{0x40, 0}, 3}, {{0x80, 0}, -1},  // the third zero query: only one at 0x80
+      {{0x40, 0}, -1},                                   // the fourth: none left at 0x40
+      {{0x40, 7}, 4},                                    // restarts the count
+      {{0x80, 0}, 6},  {{0x40, 0}, 3},                   // first at 0x80, second at 0x40
+      {{0x40, 0}, 5},
+  };
+  std::vector<Query> queries;
+  for (const auto& c : cases) queries.push_back(c.query);
+  std::vector<int32_t> answers = Answers(FindFstFileByPlacement, table, queries);
+  for (size_t i = 0; i < queries.size(); ++i) EXPECT_EQ(answers[i], cases[i].entry) << i;
+  EXPECT_EQ(Answers(FindFstFileByPlacementLinear, table, queries), answers);
+}
+
+TEST_F(PlacementIndexTest, ReinstallingRebuildsTheIndexEvenAtTheSameAddress) {
+  FstTree first, second;
+  AddFstFile(&first, 0, "a", 0x100, 5);
+  AddFstFile(&second, 0, "x", 0x200, 9);
+  AddFstFile(&second, 0, "b", 0x100, 5);
+  std::vector<unsigned char> a = BuildFstTable(first), b = BuildFstTable(second);
+  std::vector<unsigned char> memory(a.size() + b.size());
+  std::copy(a.begin(), a.end(), memory.begin());
+  InstallFstTable(memory.data());
+  EXPECT_EQ(FindFstFileByPlacement(memory.data(), 0x100, 5), 1);
+  std::copy(b.begin(), b.end(), memory.begin());
+  InstallFstTable(memory.data());
+  EXPECT_EQ(FindFstFileByPlacement(memory.data(), 0x100, 5), 2);
+  EXPECT_EQ(FindFstFileByPlacement(memory.data(), 0x200, 9), 1);
+}
+
+TEST_F(PlacementIndexTest, TableOtherThanTheInstalledOneIsAnsweredFromItsOwnBytes) {
+  FstTree installed, other;
+  AddFstFile(&installed, 0, "a", 0x100, 5);
+  AddFstFile(&other, 0, "x", 0x200, 9);
+  AddFstFile(&other, 0, "b", 0x100, 5);
+  std::vector<unsigned char> a = BuildFstTable(installed), b = BuildFstTable(other);
+  InstallFstTable(a.data());
+  EXPECT_EQ(FindFstFileByPlacement(a.data(), 0x100, 5), 1);
+  EXPECT_EQ(FindFstFileByPlacement(b.data(), 0x100, 5), 2);
+  EXPECT_EQ(FindFstFileByPlacement(b.data(), 0x200, 9), 1);
+  EXPECT_EQ(FindFstFileByPlacement(a.data(), 0x200, 9), -1);
+}
+
+}  // namespace
