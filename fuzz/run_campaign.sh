@@ -67,5 +67,4 @@ main() {
   "$build/fuzz/fuzz_$target" "${args[@]}" "$corpus" "$seeds/$target"
 }
 
-main "$@"
-exit
+main "$@"; exit  # on one line: nothing after it is read, even if the file changed
