@@ -80,6 +80,9 @@ QpkEntry DecodeQpkEntry(const unsigned char* in) {
 namespace {
 
 void WriteOrFail(HostHandle file, const unsigned char* bytes, uint32_t count, uint64_t offset) {
+  // Copied data still gathered in memory goes out first, so the header,
+  // written last, never stands in front of missing data.
+  FlushCopiedBytes(file);
   if (!HostWriteAt(file, bytes, count, offset)) {
     Fail("%s: Error occurred when writing the output file.\n", programName);
   }
