@@ -113,20 +113,24 @@ uint64_t ParseOffsetField(const char* line, const char* comma) {
   return static_cast<uint64_t>(std::strtoull(field, nullptr, 16));
 }
 
-void ParseEntryLine(const char* line, DlfEntry* entry) {
+// Parses one entry line into a new block holding the record and its name.
+DlfEntry* ParseEntryLine(const char* line) {
   const char* comma = std::strchr(line, ',');
   if (comma == nullptr) Fail("%s: Wrong dlf file format, offset is wrong\n", programName);
-  entry->discOffset = ParseOffsetField(line, comma);
+  uint64_t discOffset = ParseOffsetField(line, comma);
   size_t length = 0;
   const char* name = QuotedNameAfter(comma, &length);
-  // The name lies inside the line, so it fits the line-sized name field.
+  DlfEntry* entry = static_cast<DlfEntry*>(AllocZeroedOrExit(sizeof(DlfEntry) + length + 1));
+  entry->name = reinterpret_cast<char*>(entry + 1);
   std::memcpy(entry->name, name, length);
   entry->name[length] = '\0';
+  entry->discOffset = discOffset;
   if (options.verbose) {
     std::fprintf(stderr, "name: %s, offset: 0x%08x%08x\n", entry->name,
                  static_cast<unsigned>(entry->discOffset >> 32),
                  static_cast<unsigned>(entry->discOffset & 0xFFFFFFFFu));
   }
+  return entry;
 }
 
 }  // namespace
@@ -195,8 +199,9 @@ DlfList* ParseDlf(const char* path) {
     if (list->count == INT_MAX) {
       Fail("%s: Wrong dlf file format, more than %d entry lines\n", programName, INT_MAX);
     }
-    DlfEntry* entry = static_cast<DlfEntry*>(AllocZeroedOrExit(sizeof(DlfEntry)));
-    // Linked at once, so that the guard releases it if the line is faulty.
+    // A faulty line ends the run before its entry exists; the guard frees
+    // the ones linked so far.
+    DlfEntry* entry = ParseEntryLine(line);
     if (last == nullptr) {
       list->first = entry;
     } else {
@@ -204,7 +209,6 @@ DlfList* ParseDlf(const char* path) {
     }
     last = entry;
     ++list->count;
-    ParseEntryLine(line, entry);
   }
   return list.release();
 }

@@ -9,9 +9,11 @@
 // A line holds at most DLF_LINE_CAPACITY - 1 characters.
 const size_t DLF_LINE_CAPACITY = 1024;
 
+// Each entry is one heap block from ParseDlf: the record, then its name at
+// the name's own length, so that a list of many short names stays small.
 struct DlfEntry {
   DlfEntry* next;
-  char name[DLF_LINE_CAPACITY];  // empty for a placeholder line
+  char* name;  // NUL-terminated, inside the entry's block; empty for a placeholder line
   uint64_t discOffset;
 };
 

@@ -14,20 +14,33 @@ namespace {
   Fail("%s: Cannot open file %s!\n", programName, path);
 }
 
-HostHandle OpenOrFail(const char* path, HostAccess access, HostCreation creation) {
+[[noreturn]] void FailRead() {
+  Fail("%s: Error occurred when reading file.\n", programName);
+}
+
+// Opens a file and, when `status` is given, queries it in the same go.
+HostHandle OpenOrFail(const char* path, HostAccess access, HostCreation creation,
+                      HostFileStatus* status) {
   HostHandle file = HostOpenFile(path, access, creation);
   if (file == HOST_INVALID_HANDLE) FailOpen(path);
   // Only a read-only open can yield a directory: opening one for writing,
   // or creating over one, fails in the open itself.
-  if (access == HOST_READ_ONLY && HostIsDirectoryHandle(file)) {
-    HostCloseFile(file);
-    FailOpen(path);
+  if (access == HOST_READ_ONLY || status != nullptr) {
+    HostFileStatus queried;
+    bool known = HostQueryFile(file, &queried);
+    if (known && queried.isDirectory) {
+      HostCloseFile(file);
+      FailOpen(path);
+    }
+    if (status != nullptr) {
+      if (!known) {
+        HostCloseFile(file);
+        FailRead();
+      }
+      *status = queried;
+    }
   }
   return file;
-}
-
-[[noreturn]] void FailRead() {
-  Fail("%s: Error occurred when reading file.\n", programName);
 }
 
 [[noreturn]] void FailWrite() {
@@ -193,20 +206,20 @@ FILE* OpenStreamForWriting(const char* path) {
   return stream;
 }
 
-HostHandle CreateOutputFile(const char* path) {
-  return OpenOrFail(path, HOST_READ_WRITE, HOST_CREATE_ALWAYS);
+HostHandle CreateOutputFile(const char* path, HostFileStatus* status) {
+  return OpenOrFail(path, HOST_READ_WRITE, HOST_CREATE_ALWAYS, status);
 }
 
-HostHandle OpenInputFile(const char* path) {
-  return OpenOrFail(path, HOST_READ_ONLY, HOST_OPEN_EXISTING);
+HostHandle OpenInputFile(const char* path, HostFileStatus* status) {
+  return OpenOrFail(path, HOST_READ_ONLY, HOST_OPEN_EXISTING, status);
 }
 
-HostHandle OpenExistingReadWrite(const char* path) {
-  return OpenOrFail(path, HOST_READ_WRITE, HOST_OPEN_EXISTING);
+HostHandle OpenExistingReadWrite(const char* path, HostFileStatus* status) {
+  return OpenOrFail(path, HOST_READ_WRITE, HOST_OPEN_EXISTING, status);
 }
 
 HostHandle CreateNewFile(const char* path) {
-  return OpenOrFail(path, HOST_READ_WRITE, HOST_CREATE_NEW);
+  return OpenOrFail(path, HOST_READ_WRITE, HOST_CREATE_NEW, nullptr);
 }
 
 void FlushCopiedBytes(HostHandle file) {

@@ -11,12 +11,14 @@
 
 // The dlf stream that Unpack mode writes: created or truncated, binary.
 FILE* OpenStreamForWriting(const char* path);
+// The functions below that take a `status` also store the opened file's
+// status there (one query for the kind, the size and the identity).
 // The qpk file that Pack mode writes: created or truncated, read/write.
-HostHandle CreateOutputFile(const char* path);
+HostHandle CreateOutputFile(const char* path, HostFileStatus* status = nullptr);
 // An existing file, read-only.
-HostHandle OpenInputFile(const char* path);
+HostHandle OpenInputFile(const char* path, HostFileStatus* status = nullptr);
 // An existing file, read/write (the configuration file is opened this way).
-HostHandle OpenExistingReadWrite(const char* path);
+HostHandle OpenExistingReadWrite(const char* path, HostFileStatus* status = nullptr);
 // A new file that must not exist yet, read/write.
 HostHandle CreateNewFile(const char* path);
 // Writes what copies have left gathered for `file` (see CopyRange). Call it

@@ -24,6 +24,7 @@ namespace {
 const uint32_t MAXLENS[] = {0, 1, 2, 3, 5, 16, 64, 249, 1017, 4096};
 const size_t MAX_INPUT_PATHS = 64;
 const size_t MAX_INPUT_PATH_LENGTH = 2048;
+const size_t MAX_INDEX_QUERIES = 256;
 
 // The table as the fuzzer handed it; its buffer is exactly `size` bytes, so
 // any read past it is caught.
@@ -96,6 +97,38 @@ void CheckPlacementLookups(const Table& t) {
   }
 }
 
+// On the installed table placement queries go through an index; it must
+// answer every sequence of queries as the scan of the whole table does,
+// zero-length counting included.
+void CheckIndexAgainstScan(const Table& t) {
+  std::vector<std::pair<uint32_t, uint32_t>> queries;
+  for (uint32_t i = 0; i < t.count && queries.size() < MAX_INDEX_QUERIES; ++i) {
+    if (t.IsDir(i)) continue;
+    queries.push_back({t.Second(i), t.Third(i)});
+    queries.push_back({t.Second(i), 0});
+    queries.push_back({t.Second(i), 0});
+    queries.push_back({t.Second(i) + 1, t.Third(i)});
+  }
+  // Placements the input picks: word pairs from its end.
+  for (size_t back = 8; back <= 64 && back <= t.size; back += 8) {
+    queries.push_back({LoadBE32(t.data + t.size - back), LoadBE32(t.data + t.size - back + 4)});
+  }
+  std::vector<int32_t> indexed, scanned;
+  FindFstFileByPlacementLinear(t.data, 0, 1);  // restarts the zero-length count
+  for (const auto& q : queries)
+    indexed.push_back(FindFstFileByPlacement(t.data, q.first, q.second));
+  FindFstFileByPlacementLinear(t.data, 0, 1);
+  for (const auto& q : queries) {
+    scanned.push_back(FindFstFileByPlacementLinear(t.data, q.first, q.second));
+  }
+  for (size_t k = 0; k < queries.size(); ++k) {
+    if (indexed[k] != scanned[k]) {
+      FuzzFailure("query %zu (0x%x, %u): the index gives %d, the scan %d", k, queries[k].first,
+                  queries[k].second, indexed[k], scanned[k]);
+    }
+  }
+}
+
 void CheckParentDirs(const Table& t, const std::vector<uint32_t>& spanning) {
   for (uint32_t f = 1; f < t.count; ++f) {
     if (t.IsDir(f)) continue;
@@ -159,11 +192,15 @@ std::vector<std::string> CheckEntryPaths(const Table& t) {
   return paths;
 }
 
+bool HasSeparator(const char* name) {
+  return std::strpbrk(name, "/\\") != nullptr;
+}
+
 // True when the lookup must find an entry spelled like this name: it is a
 // plain component (not empty, no separator, not "." or "..").
 bool IsPlainName(const char* name) {
   if (name[0] == '\0' || std::strcmp(name, ".") == 0 || std::strcmp(name, "..") == 0) return false;
-  return std::strpbrk(name, "/\\") == nullptr;
+  return !HasSeparator(name);
 }
 
 // For every entry, the nearest directory before it whose range spans it:
@@ -199,16 +236,21 @@ std::string Folded(const char* name) {
 }
 
 // Entries that a lookup of their path must find: every component on the way
-// is a plain name, and no other entry in the same directory has the same
-// name once case is folded (a lookup takes the first match and never backs
-// up).
+// is a plain name, no other entry in the same directory has the same name
+// once case is folded (a lookup takes the first match and never backs up),
+// and none there has a separator in its name (names are compared whole, so
+// "x/" matches the path "x/" across its separator).
 std::vector<bool> UniquelyNamed(const Table& t, const std::vector<uint32_t>& spanning) {
   std::map<std::pair<uint32_t, std::string>, int> siblings;
-  for (uint32_t e = 1; e < t.count; ++e) ++siblings[{spanning[e], Folded(t.Name(e))}];
+  std::vector<bool> separatorInside(t.count, false);
+  for (uint32_t e = 1; e < t.count; ++e) {
+    ++siblings[{spanning[e], Folded(t.Name(e))}];
+    if (HasSeparator(t.Name(e))) separatorInside[spanning[e]] = true;
+  }
   std::vector<bool> unique(t.count, true);
   for (uint32_t e = 1; e < t.count; ++e) {
     unique[e] = IsPlainName(t.Name(e)) && siblings[{spanning[e], Folded(t.Name(e))}] == 1 &&
-                unique[spanning[e]];
+                !separatorInside[spanning[e]] && unique[spanning[e]];
   }
   return unique;
 }
@@ -330,6 +372,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (t.count != LoadBE32(data + 8)) FuzzFailure("installed count differs from the root's");
   CheckNullArgumentsAreRefused();
   CheckPlacementLookups(t);
+  CheckIndexAgainstScan(t);
   std::vector<uint32_t> spanning = SpanningDirs(t);
   CheckParentDirs(t, spanning);
   std::vector<std::string> paths = CheckEntryPaths(t);

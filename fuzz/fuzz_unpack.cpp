@@ -5,7 +5,9 @@
 // the file, a disc range when an entry covers its start and the file holds it
 // whole, and then the file's bytes from the covering entry's data on.
 //
-// The Unpack run goes into a fresh directory.
+// The Unpack run goes into a fresh directory. The last byte of the input
+// also steers the run: bit 0 turns the traces on (and with them the copy
+// shortcuts off), bit 1 appends a large tail of fixed bytes to the file.
 // Whether the run completes or is refused, nothing may appear outside the
 // extraction directory, the input stays as it was, nothing but directories
 // and regular files is created, no more bytes come out than went in, and no
@@ -39,6 +41,10 @@ namespace {
 // (SIGXFSZ, which the fuzzer reports) long before a disk could fill up.
 const rlim_t MAX_OUTPUT_FILE_SIZE = 64 << 20;
 const char DLF_NAME[] = "in.dlf";
+// Bit 1 of the input's last byte appends this many bytes to the qpk file,
+// so that entries can name ranges large enough for the kernel to copy
+// (256 KiB and more) without inputs that large.
+const size_t LARGE_TAIL_SIZE = 384 * 1024;
 // Disc ranges asked of the readers per entry, and their largest length.
 const uint32_t MAX_CHECKED_ENTRIES = 64;
 const uint32_t MAX_CHECKED_LENGTH = 64;
@@ -225,6 +231,15 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
   }
 }
 
+// The qpk file's bytes: the input, and the large tail when it asks for it.
+std::string QpkBytes(const uint8_t* data, size_t size) {
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (size > 0 && (data[size - 1] & 2) != 0) {
+    for (size_t i = 0; i < LARGE_TAIL_SIZE; ++i) bytes.push_back(static_cast<char>(i * 131 + 7));
+  }
+  return bytes;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -235,8 +250,11 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
   return 0;
 }
 
-extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   BeginFuzzInput();
+  const std::string bytes = QpkBytes(input, inputSize);
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t size = bytes.size();
   const std::string run = ScratchDir() + "/run";
   const std::string out = run + "/out";
   if (mkdir(run.c_str(), 0700) != 0) FuzzFailure("cannot create %s", run.c_str());
@@ -246,8 +264,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   SetPath(options.extractDir, out);
   SetPath(options.dlfPath, out + "/" + DLF_NAME);
   options.unpack = 1;
-  // The traces are code too: the input's last bit turns them on.
-  options.verbose = size > 0 && (data[size - 1] & 1) != 0;
+  // The traces are code too (and they turn the copy shortcuts off): the
+  // input's last bit turns them on.
+  options.verbose = inputSize > 0 && (input[inputSize - 1] & 1) != 0;
 
   bool completed = false;
   try {

@@ -17,6 +17,7 @@
 
 #include "app/options.h"
 #include "package/package.h"
+#include "package/qpk.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
 
@@ -167,6 +168,33 @@ std::vector<DiscShape> DiscShapes() {
   };
 }
 
+// A file large enough for the kernel to copy, whose bytes lie in the tail
+// that fuzz_unpack appends to inputs whose last byte has bit 1 set: the seed
+// itself stays small.
+const uint32_t LARGE_FILE_SIZE = 0x48000;  // 288 KiB, less than the tail
+
+std::string LargeFileQpk() {
+  DiscBuilder disc(0x1000);
+  disc.AddTableOnlyFile("/big.bin", 0x100000 / 4, LARGE_FILE_SIZE);
+  std::string discBytes = disc.BootBlock();
+  discBytes.resize(0x1000, '\0');
+  std::vector<unsigned char> table = disc.TableBytes();
+  discBytes.append(table.begin(), table.end());
+  discBytes.resize((discBytes.size() + 3) / 4 * 4, '\0');
+
+  QpkEntry entries[2];
+  FillQpkEntry(&entries[0], 0, 0, static_cast<uint32_t>(discBytes.size()), 0);
+  FillQpkEntry(&entries[1], 0x100000, discBytes.size(), LARGE_FILE_SIZE, 0);
+  QpkHeader header;
+  FillQpkHeader(&header, 0, 2);
+  std::string qpk(QPK_HEADER_SIZE + 2 * QPK_ENTRY_SIZE, '\0');
+  unsigned char* bytes = reinterpret_cast<unsigned char*>(&qpk[0]);
+  EncodeQpkHeader(header, bytes);
+  for (int i = 0; i < 2; ++i)
+    EncodeQpkEntry(entries[i], bytes + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i);
+  return qpk + discBytes + "\x02";  // not traced, with the tail
+}
+
 // Tables that only the fst target gets: shapes at the edges of the queries.
 std::vector<std::pair<std::string, std::vector<unsigned char>>> ExtraTables() {
   std::vector<std::pair<std::string, std::vector<unsigned char>>> tables;
@@ -310,6 +338,7 @@ int main(int argc, char** argv) {
     WriteSeed(root / "fst" / (std::string(shape.name) + ".fst"),
               std::string(table.begin(), table.end()), MAX_FST_SEED);
   }
+  WriteSeed(root / "unpack" / "large_file_in_the_tail.qpk", LargeFileQpk(), MAX_UNPACK_SEED);
   for (const auto& table : ExtraTables()) {
     WriteSeed(root / "fst" / (table.first + ".fst"),
               std::string(table.second.begin(), table.second.end()), MAX_FST_SEED);

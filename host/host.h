@@ -49,12 +49,23 @@ bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle desti
 // The size of an open file in bytes.
 bool HostFileSize(HostHandle file, uint64_t* size);
 
-// True when the open handle is a directory (POSIX lets open() succeed on one).
-bool HostIsDirectoryHandle(HostHandle file);
+// What one query of an open file tells: its size, whether it is a
+// directory (POSIX lets open() succeed on one) and who it is (the volume
+// and the file's number there).
+struct HostFileStatus {
+  uint64_t size;
+  uint64_t volume;
+  uint64_t index;
+  bool isDirectory;
+};
+bool HostQueryFile(HostHandle file, HostFileStatus* status);
+// True when both statuses describe the same file on the same volume.
+inline bool HostSameFileStatus(const HostFileStatus& a, const HostFileStatus& b) {
+  return a.volume == b.volume && a.index == b.index;
+}
+
 // True when `path` names an existing directory.
 bool HostIsDirectoryPath(const char* path);
-// True when both handles refer to the same file on the same volume.
-bool HostSameFile(HostHandle a, HostHandle b);
 // True when both paths exist and name the same file, however they are spelled.
 bool HostPathsNameSameFile(const char* a, const char* b);
 

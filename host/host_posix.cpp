@@ -114,20 +114,19 @@ bool HostFileSize(HostHandle file, uint64_t* size) {
   return true;
 }
 
-bool HostIsDirectoryHandle(HostHandle file) {
+bool HostQueryFile(HostHandle file, HostFileStatus* status) {
   struct stat st;
-  return fstat(Fd(file), &st) == 0 && S_ISDIR(st.st_mode);
+  if (fstat(Fd(file), &st) != 0) return false;
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->volume = static_cast<uint64_t>(st.st_dev);
+  status->index = static_cast<uint64_t>(st.st_ino);
+  status->isDirectory = S_ISDIR(st.st_mode);
+  return true;
 }
 
 bool HostIsDirectoryPath(const char* path) {
   struct stat st;
   return stat(path, &st) == 0 && S_ISDIR(st.st_mode);
-}
-
-bool HostSameFile(HostHandle a, HostHandle b) {
-  struct stat sa, sb;
-  if (fstat(Fd(a), &sa) != 0 || fstat(Fd(b), &sb) != 0) return false;
-  return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino;
 }
 
 bool HostPathsNameSameFile(const char* a, const char* b) {

@@ -154,21 +154,19 @@ bool HostFileSize(HostHandle file, uint64_t* size) {
   return true;
 }
 
-bool HostIsDirectoryHandle(HostHandle file) {
+bool HostQueryFile(HostHandle file, HostFileStatus* status) {
   BY_HANDLE_FILE_INFORMATION info;
-  return FileIdentity(Win32Handle(file), &info) &&
-         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  if (!FileIdentity(Win32Handle(file), &info)) return false;
+  status->size = (static_cast<uint64_t>(info.nFileSizeHigh) << 32) | info.nFileSizeLow;
+  status->volume = info.dwVolumeSerialNumber;
+  status->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
+  status->isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+  return true;
 }
 
 bool HostIsDirectoryPath(const char* path) {
   DWORD attributes = GetFileAttributesA(path);
   return attributes != INVALID_FILE_ATTRIBUTES && (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-}
-
-bool HostSameFile(HostHandle a, HostHandle b) {
-  BY_HANDLE_FILE_INFORMATION ia, ib;
-  return FileIdentity(Win32Handle(a), &ia) && FileIdentity(Win32Handle(b), &ib) &&
-         SameIdentity(ia, ib);
 }
 
 bool HostPathsNameSameFile(const char* a, const char* b) {

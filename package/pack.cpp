@@ -19,18 +19,19 @@ struct DlfListDeleter {
 
 // Copies the whole of an open input file into the qpk file and returns its
 // size, after refusing what the container cannot hold or what would destroy
-// the output while it is written.
-uint32_t AppendOpenFile(HostHandle qpkFile, uint64_t position, HostHandle source,
-                        const char* fileName) {
-  if (HostSameFile(source, qpkFile)) {
+// the output while it is written. The statuses come from the opens: one
+// query per file, however many files.
+uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle source,
+                        const HostFileStatus& sourceStatus, const char* fileName) {
+  if (HostSameFileStatus(sourceStatus, qpk.status)) {
     Fail("%s: File %s is the qpk file being written\n", programName, fileName);
   }
-  uint64_t size = GetFileSize64(source);
+  uint64_t size = sourceStatus.size;
   if (size > MAX_STORED_SIZE) {
     Fail("%s: File %s is 4 GiB or larger (%" PRIu64 " bytes) and cannot be stored\n", programName,
          fileName, size);
   }
-  CopyRange(source, 0, qpkFile, position, size);
+  CopyRange(source, 0, qpk.file, position, size);
   return static_cast<uint32_t>(size);
 }
 
@@ -42,18 +43,20 @@ void TraceEntry(const DlfEntry& entry) {
 
 }  // namespace
 
-uint32_t AppendConfigFile(HostHandle qpkFile, uint64_t position, const char* fileName) {
+uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName) {
   // Opened for writing too, although it is only read: the configuration file
   // must be writable to be packed.
-  FileGuard source(OpenExistingReadWrite(fileName));
-  uint32_t size = AppendOpenFile(qpkFile, position, source.file, fileName);
+  HostFileStatus status;
+  FileGuard source(OpenExistingReadWrite(fileName, &status));
+  uint32_t size = AppendOpenFile(qpk, position, source.file, status, fileName);
   source.Close();
   return size;
 }
 
-uint32_t AppendListedFile(HostHandle qpkFile, uint64_t position, const DlfEntry* dlfEntry) {
-  FileGuard source(OpenInputFile(dlfEntry->name));
-  uint32_t size = AppendOpenFile(qpkFile, position, source.file, dlfEntry->name);
+uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntry* dlfEntry) {
+  HostFileStatus status;
+  FileGuard source(OpenInputFile(dlfEntry->name, &status));
+  uint32_t size = AppendOpenFile(qpk, position, source.file, status, dlfEntry->name);
   source.Close();
   return size;
 }
@@ -63,7 +66,9 @@ void PackFiles() {
     Fail("%s: The qpk file %s is the dlf file itself; it would be overwritten\n", programName,
          options.qpkPath);
   }
-  FileGuard qpk(CreateOutputFile(options.qpkPath));
+  QpkOutput output;
+  FileGuard qpk(CreateOutputFile(options.qpkPath, &output.status));
+  output.file = qpk.file;
   std::unique_ptr<DlfList, DlfListDeleter> list(ParseDlf(options.dlfPath));
   ChangeToFolderOf(options.dlfPath);
 
@@ -81,13 +86,13 @@ void PackFiles() {
   WriteQpkEntryTable(qpk.file, entries.data(), count);
 
   if (options.configName[0] != '\0') {
-    running += AppendConfigFile(qpk.file, dataStart + running, options.configName);
+    running += AppendConfigFile(output, dataStart + running, options.configName);
   }
   uint32_t i = 0;
   for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++i) {
     if (options.verbose) TraceEntry(*entry);
     if (entry->name[0] != '\0') {
-      uint32_t size = AppendListedFile(qpk.file, dataStart + running, entry);
+      uint32_t size = AppendListedFile(output, dataStart + running, entry);
       FillQpkEntry(&entries[i], entry->discOffset, running, size, 0);
       running += size;
     } else {

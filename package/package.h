@@ -10,9 +10,15 @@
 
 // Builds options.qpkPath from the dlf file at options.dlfPath.
 void PackFiles();
+// The qpk file Pack mode writes, and who it is, so that no input is the
+// output itself.
+struct QpkOutput {
+  HostHandle file;
+  HostFileStatus status;
+};
 // Copies a whole file into the qpk file at `position`; returns its size.
-uint32_t AppendConfigFile(HostHandle qpkFile, uint64_t position, const char* fileName);
-uint32_t AppendListedFile(HostHandle qpkFile, uint64_t position, const DlfEntry* dlfEntry);
+uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName);
+uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntry* dlfEntry);
 
 // Extracts options.qpkPath into options.extractDir and writes options.dlfPath.
 void UnpackFiles();

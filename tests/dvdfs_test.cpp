@@ -11,6 +11,7 @@
 
 #include "app/options.h"
 #include "tests/support/fst_builder.h"
+#include "tests/support/fst_fixture.h"
 
 namespace {
 
@@ -77,33 +78,17 @@ uint32_t ReferenceDirPath(const std::vector<unsigned char>& table, uint32_t dir,
   return length + copied;
 }
 
-class DvdfsTest : public testing::Test {
+class DvdfsTest : public FstTableTest {
  protected:
   void SetUp() override {
-    ResetOptions();
-    ResetFstState();
-    SetFatalThrows(true);
+    FstTableTest::SetUp();
     Install(ExampleTable());
-  }
-
-  void TearDown() override {
-    SetFatalThrows(false);
-    ResetFstState();
-    ResetOptions();
-  }
-
-  void Install(std::vector<unsigned char> table) {
-    table_ = std::move(table);
-    ValidateFstTable(table_.data(), table_.size());
-    InstallFstTable(table_.data());
   }
 
   bool PointsIntoTable(const char* p) const {
     const char* begin = reinterpret_cast<const char*>(table_.data());
     return p >= begin && p < begin + table_.size();
   }
-
-  std::vector<unsigned char> table_;
 };
 
 TEST_F(DvdfsTest, BuilderLaysOutExampleDepthFirst) {

@@ -14,6 +14,7 @@
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
+#include "tests/support/fst_fixture.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -108,6 +109,30 @@ TEST_F(UnpackInProcessTest, RunEndedByAFatalErrorUninstallsItsTable) {
   EXPECT_EQ(err, "quorlith: Cannot open file " + dir.Path("out/dvdroot/same.bin") + "!\n");
   ASSERT_EQ(fstEntryCount, 0u);
   EXPECT_EQ(DVDConvertPathToEntrynum("/same.bin"), -1);
+}
+
+class FstLookupRegressionTest : public FstTableTest {
+ protected:
+  std::string PathOf(int32_t entry) {
+    char buffer[64];
+    DVDConvertEntrynumToPath(entry, buffer, sizeof buffer);
+    return buffer;
+  }
+};
+
+// Names are compared whole against the path, so a name that holds a
+// separator takes in the path's separator too: "x/" answers for the path
+// "x/" ahead of its sibling "x", whose own path is "/x/". The lookup still
+// reads nothing past the path's end.
+TEST_F(FstLookupRegressionTest, NameHoldingASeparatorMatchesThePathAcrossIt) {
+  FstTree tree;
+  AddFstDirectory(&tree, 0, "x/");  // entry 1
+  AddFstDirectory(&tree, 0, "x");   // entry 2
+  Install(BuildFstTable(tree));
+  EXPECT_EQ(PathOf(2), "/x/");
+  EXPECT_EQ(DVDConvertPathToEntrynum("/x/"), 1);
+  EXPECT_EQ(DVDConvertPathToEntrynum("x/"), 1);
+  EXPECT_EQ(DVDConvertPathToEntrynum("x"), 2);
 }
 
 }  // namespace

@@ -124,9 +124,14 @@ TEST(HostTest, FileIdentityWhateverTheSpelling) {
   ASSERT_NE(a.file, HOST_INVALID_HANDLE);
   ASSERT_NE(a2.file, HOST_INVALID_HANDLE);
   ASSERT_NE(b.file, HOST_INVALID_HANDLE);
-  EXPECT_TRUE(HostSameFile(a.file, a2.file));
-  EXPECT_FALSE(HostSameFile(a.file, b.file));
-  EXPECT_FALSE(HostIsDirectoryHandle(a.file));
+  HostFileStatus sa, sa2, sb;
+  ASSERT_TRUE(HostQueryFile(a.file, &sa));
+  ASSERT_TRUE(HostQueryFile(a2.file, &sa2));
+  ASSERT_TRUE(HostQueryFile(b.file, &sb));
+  EXPECT_TRUE(HostSameFileStatus(sa, sa2));
+  EXPECT_FALSE(HostSameFileStatus(sa, sb));
+  EXPECT_EQ(sa.size, 10u);
+  EXPECT_FALSE(sa.isDirectory);
 }
 
 TEST(HostTest, DirectoryCreation) {

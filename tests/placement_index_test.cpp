@@ -12,6 +12,7 @@
 #include "app/options.h"
 #include "dvdfs/dvdfs.h"
 #include "tests/support/fst_builder.h"
+#include "tests/support/fst_fixture.h"
 
 namespace {
 
@@ -20,19 +21,7 @@ struct Query {
   uint32_t length;
 };
 
-class PlacementIndexTest : public testing::Test {
- protected:
-  void SetUp() override {
-    ResetOptions();
-    ResetFstState();
-    SetFatalThrows(true);
-  }
-  void TearDown() override {
-    SetFatalThrows(false);
-    ResetFstState();
-    ResetOptions();
-  }
-};
+using PlacementIndexTest = FstTableTest;
 
 // Few positions and lengths, so that many files share a placement, and
 // about a third of the files have length 0.
