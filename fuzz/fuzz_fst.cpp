@@ -359,8 +359,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BeginFuzzInput();
-  // The traces are code too: the input's last bit turns them on.
-  options.verbose = size > 0 && (data[size - 1] & 1) != 0;
+  options.verbose = AsksForTraces(data, size);
   try {
     ValidateFstTable(data, size);
   } catch (const FatalExit&) {

@@ -127,3 +127,7 @@ void EndFuzzInput() {
     FuzzFailure("the working directory moved to %s", CurrentDirectory().c_str());
   }
 }
+
+bool AsksForTraces(const uint8_t* data, size_t size) {
+  return size > 0 && (data[size - 1] & 1) != 0;
+}

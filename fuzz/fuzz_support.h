@@ -38,4 +38,8 @@ void RemoveTree(const std::string& path);
 void BeginFuzzInput();
 void EndFuzzInput();
 
+// The traces are code too: an input whose last byte has bit 0 set runs with
+// -v.
+bool AsksForTraces(const uint8_t* data, size_t size);
+
 #endif  // QUORLITH_FUZZ_FUZZ_SUPPORT_H_

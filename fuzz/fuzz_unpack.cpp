@@ -266,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   options.unpack = 1;
   // The traces are code too (and they turn the copy shortcuts off): the
   // input's last bit turns them on.
-  options.verbose = inputSize > 0 && (input[inputSize - 1] & 1) != 0;
+  options.verbose = AsksForTraces(input, inputSize);
 
   bool completed = false;
   try {

@@ -39,20 +39,7 @@ struct DiscShape {
 std::vector<DiscShape> DiscShapes() {
   return {
       {"root_only", [] { return DiscBuilder(0x1000); }},
-      {"example",
-       [] {
-         DiscBuilder disc;
-         disc.SetConfig("region=any\nlayer=single\n");
-         disc.AddSystemFile("apploader.img", 0x2440, "loader code\n");
-         disc.AddFile("/readme.txt", 0x10000, "An example disc.\n");
-         disc.AddFile("/data/levels/level1.dat", 0x10800, std::string(300, 'L'));
-         disc.AddFile("/data/levels/level2.dat", 0x11400, std::string(150, 'M'));
-         disc.AddFile("/data/empty.bin", 0x11C00, "");
-         disc.AddPlaceholder(0x12000);
-         disc.AddFile("/movies/intro.vid", 0x100000000ull, "frames above 4 GiB\n");
-         disc.AddEmptyDirectory("/saves/slot1");
-         return disc;
-       }},
+      {"example", ExampleDisc},
       {"zero_length_files",
        [] {
          // The k-th zero-length lookup in a row takes the k-th such file at

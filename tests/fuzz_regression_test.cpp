@@ -21,16 +21,6 @@ namespace {
 
 const uint64_t TABLE_OFFSET = 0x1000;
 
-std::string LE32(uint32_t v) {
-  unsigned char b[4];
-  StoreLE32(b, v);
-  return std::string(reinterpret_cast<char*>(b), 4);
-}
-
-std::string LE64(uint64_t v) {
-  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
-}
-
 // A qpk file as Pack mode writes it, without a configuration blob: entry 0
 // holds the disc from offset 0 (boot block, table at TABLE_OFFSET), every
 // further entry one file.

@@ -12,16 +12,6 @@
 
 namespace {
 
-std::string LE32(uint32_t v) {
-  std::string s;
-  for (int i = 0; i < 4; ++i) s.push_back(static_cast<char>(v >> (8 * i)));
-  return s;
-}
-
-std::string LE64(uint64_t v) {
-  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
-}
-
 std::string Entry(uint64_t discOffset, uint64_t dataOffset, uint32_t dataSize, uint32_t flags) {
   return LE64(discOffset) + LE64(dataOffset) + LE32(dataSize) + LE32(flags);
 }

@@ -19,16 +19,6 @@
 
 namespace {
 
-std::string LE32(uint32_t v) {
-  unsigned char b[4];
-  StoreLE32(b, v);
-  return std::string(reinterpret_cast<char*>(b), 4);
-}
-
-std::string LE64(uint64_t v) {
-  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
-}
-
 struct RawEntry {
   uint64_t discOffset, dataOffset;
   uint32_t dataSize, flags;

@@ -129,3 +129,17 @@ void DiscBuilder::Write(const std::string& dir, const std::string& dlfName) cons
   }
   WriteWholeFile(dir + "/" + dlfName, dlf);
 }
+
+DiscBuilder ExampleDisc() {
+  DiscBuilder disc;
+  disc.SetConfig("region=any\nlayer=single\n");
+  disc.AddSystemFile("apploader.img", 0x2440, "loader code\n");
+  disc.AddFile("/readme.txt", 0x10000, "An example disc.\n");
+  disc.AddFile("/data/levels/level1.dat", 0x10800, std::string(3000, 'L'));
+  disc.AddFile("/data/levels/level2.dat", 0x11400, std::string(1500, 'M'));
+  disc.AddFile("/data/empty.bin", 0x11C00, "");
+  disc.AddPlaceholder(0x12000);
+  disc.AddFile("/movies/intro.vid", 0x100000000ull, "frames above 4 GiB\n");
+  disc.AddEmptyDirectory("/saves/slot1");
+  return disc;
+}

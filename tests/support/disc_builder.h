@@ -78,4 +78,9 @@ class DiscBuilder {
 // The dlf name under which DiscBuilder stores a table file.
 std::string DiscFileName(const std::string& tablePath);
 
+// A small disc that shows every naming rule of unpacking: a configuration
+// file, a system file, nested and empty directories, a zero-length file, a
+// placeholder and a file above 4 GiB.
+DiscBuilder ExampleDisc();
+
 #endif  // QUORLITH_TESTS_SUPPORT_DISC_BUILDER_H_
