@@ -17,7 +17,6 @@
 
 #include "app/options.h"
 #include "package/package.h"
-#include "package/qpk.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
 
@@ -163,23 +162,10 @@ const uint32_t LARGE_FILE_SIZE = 0x48000;  // 288 KiB, less than the tail
 std::string LargeFileQpk() {
   DiscBuilder disc(0x1000);
   disc.AddTableOnlyFile("/big.bin", 0x100000 / 4, LARGE_FILE_SIZE);
-  std::string discBytes = disc.BootBlock();
-  discBytes.resize(0x1000, '\0');
-  std::vector<unsigned char> table = disc.TableBytes();
-  discBytes.append(table.begin(), table.end());
-  discBytes.resize((discBytes.size() + 3) / 4 * 4, '\0');
-
-  QpkEntry entries[2];
-  FillQpkEntry(&entries[0], 0, 0, static_cast<uint32_t>(discBytes.size()), 0);
-  FillQpkEntry(&entries[1], 0x100000, discBytes.size(), LARGE_FILE_SIZE, 0);
-  QpkHeader header;
-  FillQpkHeader(&header, 0, 2);
-  std::string qpk(QPK_HEADER_SIZE + 2 * QPK_ENTRY_SIZE, '\0');
-  unsigned char* bytes = reinterpret_cast<unsigned char*>(&qpk[0]);
-  EncodeQpkHeader(header, bytes);
-  for (int i = 0; i < 2; ++i)
-    EncodeQpkEntry(entries[i], bytes + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i);
-  return qpk + discBytes + "\x02";  // not traced, with the tail
+  std::string qpk = disc.QpkWithoutConfig({{0x100000, std::string(LARGE_FILE_SIZE, '\0')}});
+  // The file's bytes come from the tail instead.
+  qpk.resize(qpk.size() - LARGE_FILE_SIZE);
+  return qpk + "\x02";  // not traced, with the tail
 }
 
 // Tables that only the fst target gets: shapes at the edges of the queries.

@@ -10,7 +10,6 @@
 
 #include "app/options.h"
 #include "dvdfs/dvdfs.h"
-#include "host/coding.h"
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
@@ -18,35 +17,6 @@
 #include "tests/support/test_env.h"
 
 namespace {
-
-const uint64_t TABLE_OFFSET = 0x1000;
-
-// A qpk file as Pack mode writes it, without a configuration blob: entry 0
-// holds the disc from offset 0 (boot block, table at TABLE_OFFSET), every
-// further entry one file.
-std::string DiscQpk(const std::vector<unsigned char>& table,
-                    const std::vector<std::pair<uint64_t, std::string>>& files) {
-  std::string tableBytes(table.begin(), table.end());
-  tableBytes.resize((tableBytes.size() + 3) / 4 * 4, '\0');
-  std::string disc(TABLE_OFFSET, '\0');
-  unsigned char words[8];
-  StoreBE32(words, static_cast<uint32_t>(TABLE_OFFSET / 4));
-  StoreBE32(words + 4, static_cast<uint32_t>(tableBytes.size() / 4));
-  disc.replace(1060, 8, reinterpret_cast<char*>(words), 8);
-  disc += tableBytes;
-
-  uint32_t count = static_cast<uint32_t>(files.size() + 1);
-  std::string qpk = LE32(0xE0F92B6A) + LE32(0) + LE32(32) + LE32(0) + LE32(32) + LE32(count) +
-                    LE32(32 + 24 * count) + LE32(0);
-  qpk += LE64(0) + LE64(0) + LE32(static_cast<uint32_t>(disc.size())) + LE32(0);
-  std::string data = disc;
-  for (const auto& file : files) {
-    qpk += LE64(file.first) + LE64(data.size()) + LE32(static_cast<uint32_t>(file.second.size())) +
-           LE32(0);
-    data += file.second;
-  }
-  return qpk + data;
-}
 
 // Unpack mode in-process, the way the fuzz target runs it.
 class UnpackInProcessTest : public testing::Test {
@@ -93,7 +63,9 @@ TEST_F(UnpackInProcessTest, RunEndedByAFatalErrorUninstallsItsTable) {
   FstTree tree;
   AddFstFilePath(&tree, "/same.bin", 0x2000 / 4, 4);
   // Both entries resolve to dvdroot/same.bin: the second cannot be created.
-  std::string qpk = DiscQpk(BuildFstTable(tree), {{0x2000, "same"}, {0x2000, "same"}});
+  DiscBuilder disc;
+  disc.OverrideTable(BuildFstTable(tree));
+  std::string qpk = disc.QpkWithoutConfig({{0x2000, "same"}, {0x2000, "same"}});
   std::string err;
   ASSERT_FALSE(Unpack(qpk, &err));
   EXPECT_EQ(err, "quorlith: Cannot open file " + dir.Path("out/dvdroot/same.bin") + "!\n");

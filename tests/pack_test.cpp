@@ -8,6 +8,7 @@
 #include <ostream>
 #include <string>
 
+#include "tests/support/disc_builder.h"
 #include "tests/support/test_env.h"
 
 namespace {

@@ -20,6 +20,7 @@
 
 #include <cstdint>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tests/support/fst_builder.h"
@@ -53,6 +54,10 @@ class DiscBuilder {
   std::vector<unsigned char> TableBytes() const;
   // The boot block with the table's place and size.
   std::string BootBlock() const;
+  // A qpk file as Pack mode writes it for this disc without a configuration
+  // file: entry 0 holds the disc from offset 0 to the table's end, then
+  // one entry per (disc offset, bytes) of `files`, stored in that order.
+  std::string QpkWithoutConfig(const std::vector<std::pair<uint64_t, std::string>>& files) const;
 
   // Writes every file below `dir` and the dlf file `dir`/`dlfName`.
   void Write(const std::string& dir, const std::string& dlfName) const;
@@ -77,6 +82,10 @@ class DiscBuilder {
 
 // The dlf name under which DiscBuilder stores a table file.
 std::string DiscFileName(const std::string& tablePath);
+
+// Little-endian bytes of a number, for building expected files.
+std::string LE32(uint32_t v);
+std::string LE64(uint64_t v);
 
 // A small disc that shows every naming rule of unpacking: a configuration
 // file, a system file, nested and empty directories, a zero-length file, a

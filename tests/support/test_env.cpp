@@ -10,8 +10,6 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "host/coding.h"
-
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
 #define WIN32_LEAN_AND_MEAN
@@ -61,16 +59,6 @@ void WriteFileBytes(const std::string& path, const std::string& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);
   if (!out) throw std::runtime_error("cannot write " + path);
   out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-}
-
-std::string LE32(uint32_t v) {
-  unsigned char b[4];
-  StoreLE32(b, v);
-  return std::string(reinterpret_cast<char*>(b), 4);
-}
-
-std::string LE64(uint64_t v) {
-  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
 }
 
 std::string ReadFileBytes(const std::string& path) {

@@ -3,7 +3,6 @@
 #ifndef QUORLITH_TESTS_SUPPORT_TEST_ENV_H_
 #define QUORLITH_TESTS_SUPPORT_TEST_ENV_H_
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
@@ -21,10 +20,6 @@ class TempDir {
  private:
   std::string path_;
 };
-
-// Little-endian bytes of a number, for building expected files.
-std::string LE32(uint32_t v);
-std::string LE64(uint64_t v);
 
 // Writes `bytes` to `path`, creating missing parent directories.
 void WriteFileBytes(const std::string& path, const std::string& bytes);
