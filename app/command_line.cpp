@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/options.h"
+#include "host/host.h"
 #include "package/package.h"
 
 namespace {
@@ -148,8 +149,7 @@ void StripExtension(char* dst, const char* src) {
 }
 
 void BaseName(const char* src, char* dst) {
-  const char* separator = std::strrchr(src, '/');
-  if (separator == nullptr) separator = std::strrchr(src, '\\');
+  const char* separator = HostLastPathSeparator(src);
   std::strcpy(dst, separator != nullptr ? separator + 1 : src);
 }
 

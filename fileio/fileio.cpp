@@ -316,8 +316,7 @@ void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
 }
 
 void ChangeToFolderOf(const char* path) {
-  const char* separator = std::strrchr(path, '/');
-  if (separator == nullptr) separator = std::strrchr(path, '\\');
+  const char* separator = HostLastPathSeparator(path);
   if (separator == nullptr) return;
   size_t length = static_cast<size_t>(separator - path);
   if (length >= PATH_CAPACITY) {

@@ -82,6 +82,21 @@ bool HostChangeDirectory(const char* path);
 // letters, reserved device names and names its file system would alter.
 const char* HostRefuseNameComponent(const char* component, size_t length);
 
+// Path separators as the host's own calls read them. POSIX: only '/'.
+// Win32: '/' and '\' alike, walked with the active code page's lead-byte
+// rule, so that a trail byte 0x5C of a double-byte character is part of
+// that character. `text` starts at a character boundary; returns its first
+// separator, or its terminating NUL.
+const char* HostNextSeparator(const char* text);
+// The separator that splits a path into folder and base name, or nullptr:
+// POSIX takes the last '/', or the last '\' when there is no '/'; Win32
+// takes the last separator of either kind, as above.
+const char* HostLastPathSeparator(const char* path);
+#if defined(_WIN32)
+// HostNextSeparator with a given code page instead of the active one.
+const char* HostNextSeparatorInCodePage(const char* text, unsigned codePage);
+#endif
+
 // The host's code for the last failure: errno on POSIX, GetLastError() on Win32.
 int HostLastError();
 

@@ -5,6 +5,8 @@
 #include <sys/types.h>
 #include <unistd.h>
 
+#include <cstring>
+
 #include "host/host.h"
 
 namespace {
@@ -146,6 +148,16 @@ bool HostChangeDirectory(const char* path) {
 
 const char* HostRefuseNameComponent(const char*, size_t) {
   return nullptr;
+}
+
+const char* HostNextSeparator(const char* text) {
+  while (*text != '\0' && *text != '/') ++text;
+  return text;
+}
+
+const char* HostLastPathSeparator(const char* path) {
+  const char* separator = std::strrchr(path, '/');
+  return separator != nullptr ? separator : std::strrchr(path, '\\');
 }
 
 int HostLastError() {

@@ -207,6 +207,26 @@ const char* HostRefuseNameComponent(const char* component, size_t length) {
   return nullptr;
 }
 
+const char* HostNextSeparatorInCodePage(const char* text, unsigned codePage) {
+  while (*text != '\0' && *text != '/' && *text != '\\') {
+    bool lead = IsDBCSLeadByteEx(codePage, static_cast<BYTE>(*text)) != 0;
+    text += lead && text[1] != '\0' ? 2 : 1;
+  }
+  return text;
+}
+
+const char* HostNextSeparator(const char* text) {
+  return HostNextSeparatorInCodePage(text, GetACP());
+}
+
+const char* HostLastPathSeparator(const char* path) {
+  const char* last = nullptr;
+  for (const char* at = HostNextSeparator(path); *at != '\0'; at = HostNextSeparator(at + 1)) {
+    last = at;
+  }
+  return last;
+}
+
 int HostLastError() {
   return static_cast<int>(GetLastError());
 }
