@@ -264,6 +264,8 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
   size_t slash = target.rfind('/');
   replacement->folder = slash == std::string::npos ? "" : target.substr(0, slash);
   replacement->targetName = slash == std::string::npos ? target : target.substr(slash + 1);
+  // A path ending in '/' names a directory or nothing.
+  if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
   const char* folderName = slash == std::string::npos ? "." : slash == 0 ? "/" : nullptr;
   std::string folderPath = folderName != nullptr ? folderName : replacement->folder;
 #if defined(O_PATH)

@@ -265,6 +265,8 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
   replacement->folder = FolderPrefix(path);
   replacement->targetName = path + replacement->folder.size();
   replacement->startDirectory = WorkingDirectory();
+  // A path ending in a separator names a directory or nothing.
+  if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
 
   HANDLE existing = OpenForIdentity(path);
   if (existing == INVALID_HANDLE_VALUE) {
