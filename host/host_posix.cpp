@@ -250,8 +250,8 @@ HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileS
   status->volume = static_cast<uint64_t>(st.st_dev);
   status->index = static_cast<uint64_t>(st.st_ino);
   status->isDirectory = S_ISDIR(st.st_mode);
-  // Reads of a regular file wait as ever.
-  if (*kind == HOST_KIND_REGULAR) fcntl(fd, F_SETFL, 0);
+  // O_NONBLOCK stays set: reads of a regular file ignore it, and clearing it
+  // would cost a call per packed file.
   return static_cast<HostHandle>(fd);
 }
 
