@@ -86,31 +86,35 @@ TEST_P(QpkPathNamesAnInputTest, IsRefusedAndEveryFileStaysAsItWas) {
   EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, QpkPathNamesAnInputTest,
-    testing::Values(
-        // The two names swapped: the dlf file given as the qpk path.
-        Refusal{"SwappedNames",
-                {"-d", "old.qpk", "a.dlf"},
-                "quorlith: Error: Unsupported version of dlf (an older qpk file)\n"
-                "quorlith: Error: Only v2.00 is supported\n"},
-        Refusal{"ListedFile",
-                {"-d", "a.dlf", "ok.bin"},
-                "quorlith: File ok.bin is the qpk file being written\n"},
-        Refusal{"ConfigurationFile",
-                {"-d", "a.dlf", "c.cfg"},
-                "quorlith: File c.cfg is the qpk file being written\n"},
-        Refusal{"HardLinkToAListedFile",
-                {"-d", "a.dlf", "hard.bin"},
-                "quorlith: File ok.bin is the qpk file being written\n"}
+std::vector<Refusal> QpkPathRefusals() {
+  std::vector<Refusal> cases = {
+      // The two names swapped: the dlf file given as the qpk path.
+      {"SwappedNames",
+       {"-d", "old.qpk", "a.dlf"},
+       "quorlith: Error: Unsupported version of dlf (an older qpk file)\n"
+       "quorlith: Error: Only v2.00 is supported\n"},
+      {"ListedFile",
+       {"-d", "a.dlf", "ok.bin"},
+       "quorlith: File ok.bin is the qpk file being written\n"},
+      {"ConfigurationFile",
+       {"-d", "a.dlf", "c.cfg"},
+       "quorlith: File c.cfg is the qpk file being written\n"},
+      {"HardLinkToAListedFile",
+       {"-d", "a.dlf", "hard.bin"},
+       "quorlith: File ok.bin is the qpk file being written\n"},
+  };
 #if !defined(_WIN32)
-        ,
-        Refusal{"SymbolicLinkToAListedFile",
-                {"-d", "a.dlf", "soft.bin"},
-                "quorlith: File ok.bin is the qpk file being written\n"}
+  cases.push_back({"SymbolicLinkToAListedFile",
+                   {"-d", "a.dlf", "soft.bin"},
+                   "quorlith: File ok.bin is the qpk file being written\n"});
 #endif
-        ),
-    [](const testing::TestParamInfo<Refusal>& info) { return std::string(info.param.name); });
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, QpkPathNamesAnInputTest, testing::ValuesIn(QpkPathRefusals()),
+                         [](const testing::TestParamInfo<Refusal>& info) {
+                           return std::string(info.param.name);
+                         });
 
 struct BadInput {
   const char* name;
@@ -158,59 +162,69 @@ std::string WithListed(const std::string& name) {
   return std::string(NO_CONFIG) + "4,\"" + name + "\"\n";
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Cases, BadInputTest,
-    testing::Values(BadInput{"MissingListedFile",
-                             WithListed("gone.bin"),
-                             {"-d", "b.dlf", "old.qpk"},
-                             "quorlith: Cannot open file gone.bin!\n"},
-                    BadInput{"MissingListedFileNoOlderQpk",
-                             WithListed("gone.bin"),
-                             {"-d", "b.dlf", "new.qpk"},
-                             "quorlith: Cannot open file gone.bin!\n"},
-                    BadInput{"MissingConfigurationFile",
-                             WithConfig("gone.cfg"),
-                             {"-d", "b.dlf", "old.qpk"},
-                             "quorlith: Cannot open file gone.cfg!\n"},
-                    BadInput{"DirectoryAsListedFile",
-                             WithListed("folder"),
-                             {"-d", "b.dlf", "old.qpk"},
-                             "quorlith: Cannot open file folder!\n"},
-                    BadInput{"DirectoryAsConfigurationFile",
-                             WithConfig("folder"),
-                             {"-d", "b.dlf", "new.qpk"},
-                             "quorlith: Cannot open file folder!\n"},
-                    BadInput{"DirectoryAsQpkPath",
-                             NO_CONFIG,
-                             {"-d", "b.dlf", "folder"},
-                             "quorlith: Cannot open file folder!\n"},
-                    BadInput{"QpkPathEndingInASeparator",
-                             NO_CONFIG,
-                             {"-d", "b.dlf", "folder/"},
-                             "quorlith: Cannot open file folder/!\n"},
-                    BadInput{"QpkFolderMissing",
-                             NO_CONFIG,
-                             {"-d", "b.dlf", "none/x.qpk"},
-                             "quorlith: Cannot open file none/x.qpk!\n"},
+std::vector<BadInput> BadInputs() {
+  std::vector<BadInput> cases = {
+      BadInput{"MissingListedFile",
+               WithListed("gone.bin"),
+               {"-d", "b.dlf", "old.qpk"},
+               "quorlith: Cannot open file gone.bin!\n"},
+      BadInput{"MissingListedFileNoOlderQpk",
+               WithListed("gone.bin"),
+               {"-d", "b.dlf", "new.qpk"},
+               "quorlith: Cannot open file gone.bin!\n"},
+      BadInput{"MissingConfigurationFile",
+               WithConfig("gone.cfg"),
+               {"-d", "b.dlf", "old.qpk"},
+               "quorlith: Cannot open file gone.cfg!\n"},
+      BadInput{"DirectoryAsListedFile",
+               WithListed("folder"),
+               {"-d", "b.dlf", "old.qpk"},
+               "quorlith: Cannot open file folder!\n"},
+      BadInput{"DirectoryAsConfigurationFile",
+               WithConfig("folder"),
+               {"-d", "b.dlf", "new.qpk"},
+               "quorlith: Cannot open file folder!\n"},
+      BadInput{"DirectoryAsQpkPath",
+               NO_CONFIG,
+               {"-d", "b.dlf", "folder"},
+               "quorlith: Cannot open file folder!\n"},
+      BadInput{"QpkPathEndingInASeparator",
+               NO_CONFIG,
+               {"-d", "b.dlf", "folder/"},
+               "quorlith: Cannot open file folder/!\n"},
+      BadInput{"QpkFolderMissing",
+               NO_CONFIG,
+               {"-d", "b.dlf", "none/x.qpk"},
+               "quorlith: Cannot open file none/x.qpk!\n"},
+      BadInput{"DeviceAsListedFile",
+               WithListed(DEVICE),
+               {"-d", "b.dlf", "old.qpk"},
+               std::string("quorlith: ") + DEVICE + " is not a regular file\n"},
+      BadInput{"DeviceAsConfigurationFile",
+               WithConfig(DEVICE),
+               {"-d", "b.dlf", "new.qpk"},
+               std::string("quorlith: ") + DEVICE + " is not a regular file\n"},
+  };
 #if !defined(_WIN32)
-                    BadInput{"FifoAsListedFile",
-                             WithListed("fifo"),
-                             {"-d", "b.dlf", "old.qpk"},
-                             "quorlith: fifo is not a regular file\n"},
-                    BadInput{"FifoAsConfigurationFile",
-                             WithConfig("fifo"),
-                             {"-d", "b.dlf", "new.qpk"},
-                             "quorlith: fifo is not a regular file\n"},
+  std::vector<BadInput> fifos = {
+      BadInput{"FifoAsListedFile",
+               WithListed("fifo"),
+               {"-d", "b.dlf", "old.qpk"},
+               "quorlith: fifo is not a regular file\n"},
+      BadInput{"FifoAsConfigurationFile",
+               WithConfig("fifo"),
+               {"-d", "b.dlf", "new.qpk"},
+               "quorlith: fifo is not a regular file\n"},
+  };
+  cases.insert(cases.end(), fifos.begin(), fifos.end());
 #endif
-                    BadInput{"DeviceAsListedFile",
-                             WithListed(DEVICE),
-                             {"-d", "b.dlf", "old.qpk"},
-                             std::string("quorlith: ") + DEVICE + " is not a regular file\n"},
-                    BadInput{"DeviceAsConfigurationFile",
-                             WithConfig(DEVICE),
-                             {"-d", "b.dlf", "new.qpk"},
-                             std::string("quorlith: ") + DEVICE + " is not a regular file\n"}),
-    [](const testing::TestParamInfo<BadInput>& info) { return std::string(info.param.name); });
+  return cases;
+}
+
+INSTANTIATE_TEST_SUITE_P(Cases, BadInputTest, testing::ValuesIn(BadInputs()),
+                         [](const testing::TestParamInfo<BadInput>& info) {
+                           return std::string(info.param.name);
+                         });
 
 // A repack replaces the older qpk file whole; the bytes are those a first
 // pack writes.
@@ -256,6 +270,18 @@ TEST(PackOutputTest, DlfFolderEndsAtTheLastSeparatorOfEitherKind) {
   ASSERT_EQ(result.status, 0) << result.err;
   std::string qpk = ReadFileBytes(dir.Path("out.qpk"));
   EXPECT_EQ(qpk.substr(qpk.size() - 5), "RIGHT");
+}
+
+// The device NUL as the qpk path is written in place: the pack completes
+// and nothing appears in the folder.
+TEST(PackOutputTest, DeviceAsQpkPathIsWrittenInPlace) {
+  TempDir dir;
+  WriteDisc(dir);
+  std::map<std::string, std::string> before = Snapshot(dir.path());
+  RunResult result = RunQuorlithBinary({"-d", "a.dlf", "NUL"}, dir.path());
+  EXPECT_EQ(result.status, 0) << result.err;
+  EXPECT_EQ(result.err, "");
+  EXPECT_EQ(Snapshot(dir.path()), before);
 }
 
 #else
