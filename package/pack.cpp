@@ -64,10 +64,14 @@ void OpenTarget(QpkTarget* target, QpkOutput* output) {
         ReportError("%s: Error occurred when reading file.\n", programName);
         ExitFailure();
       }
+      output->statusKnown = true;
       break;
     case HOST_REPLACE_NOT_REGULAR:
-      target->file = CreateOutputFile(options.qpkPath, &output->status);
+      // A device may have no identity to tell (Win32: NUL); no input can be
+      // one, since only regular files are packed.
+      target->file = CreateOutputFile(options.qpkPath);
       liveTarget = target;
+      output->statusKnown = HostQueryFile(target->file, &output->status);
       break;
     case HOST_REPLACE_FAILED:
       FailQpkPath();
@@ -102,7 +106,7 @@ void CheckEntryCount(uint64_t count) {
 // come from the opens: one query per file, however many files.
 uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle source,
                         const HostFileStatus& sourceStatus, const char* fileName) {
-  if (HostSameFileStatus(sourceStatus, qpk.status) ||
+  if ((qpk.statusKnown && HostSameFileStatus(sourceStatus, qpk.status)) ||
       (qpk.replacesFile && HostSameFileStatus(sourceStatus, qpk.replaced))) {
     Fail("%s: File %s is the qpk file being written\n", programName, fileName);
   }

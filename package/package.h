@@ -14,6 +14,7 @@ void PackFiles();
 // output itself, nor the existing file it is to replace.
 struct QpkOutput {
   HostHandle file;
+  bool statusKnown;
   HostFileStatus status;
   bool replacesFile;
   HostFileStatus replaced;
