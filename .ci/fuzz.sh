@@ -29,7 +29,7 @@ CC=clang CXX=clang++ cmake -S . -B "$build" -DQUORLITH_FUZZ=ON -DQUORLITH_TESTS=
   -DQUORLITH_WERROR=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$build" --target quorlith_fuzz -j2
 
-for target in dlf fst unpack; do
+for target in dlf fst unpack pack; do
   echo "== fuzz_$target: ${seconds}s from the seed corpus"
   corpus=$(mktemp -d)
   # Left out: a line per new unit and the dictionary the fuzzer recommends;

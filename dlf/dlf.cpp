@@ -113,14 +113,35 @@ uint64_t ParseOffsetField(const char* line, const char* comma) {
   return static_cast<uint64_t>(std::strtoull(field, nullptr, 16));
 }
 
-// Parses one entry line into a new block holding the record and its name.
-DlfEntry* ParseEntryLine(const char* line) {
+// Entries are laid out one after another in large blocks: a record and its
+// name take their own size and a little padding, not a heap block each.
+const size_t ENTRY_BLOCK_SIZE = 256 * 1024;
+
+// Room for `byteCount` bytes in the list's current block, or a new one.
+void* TakeFromBlocks(DlfList* list, size_t byteCount) {
+  DlfBlock* block = list->blocks;
+  if (block == nullptr || block->capacity - block->used < byteCount) {
+    size_t capacity = byteCount > ENTRY_BLOCK_SIZE ? byteCount : ENTRY_BLOCK_SIZE;
+    block = static_cast<DlfBlock*>(AllocZeroedOrExit(sizeof(DlfBlock) + capacity));
+    block->capacity = capacity;
+    block->next = list->blocks;
+    list->blocks = block;
+  }
+  void* bytes = reinterpret_cast<unsigned char*>(block + 1) + block->used;
+  block->used += byteCount;
+  return bytes;
+}
+
+// Parses one entry line into the list's blocks: the record, then its name.
+DlfEntry* ParseEntryLine(DlfList* list, const char* line) {
   const char* comma = std::strchr(line, ',');
   if (comma == nullptr) Fail("%s: Wrong dlf file format, offset is wrong\n", programName);
   uint64_t discOffset = ParseOffsetField(line, comma);
   size_t length = 0;
   const char* name = QuotedNameAfter(comma, &length);
-  DlfEntry* entry = static_cast<DlfEntry*>(AllocZeroedOrExit(sizeof(DlfEntry) + length + 1));
+  const size_t align = alignof(DlfEntry);
+  size_t byteCount = (sizeof(DlfEntry) + length + 1 + align - 1) / align * align;
+  DlfEntry* entry = static_cast<DlfEntry*>(TakeFromBlocks(list, byteCount));
   entry->name = reinterpret_cast<char*>(entry + 1);
   std::memcpy(entry->name, name, length);
   entry->name[length] = '\0';
@@ -131,6 +152,128 @@ DlfEntry* ParseEntryLine(const char* line) {
                  static_cast<unsigned>(entry->discOffset & 0xFFFFFFFFu));
   }
   return entry;
+}
+
+// The dlf file is read in chunks, twice: once to count its lines, so that
+// a file too large for the caller is refused before anything is built, then
+// to parse them. Either way only a chunk and one line are held in memory,
+// never the whole text; what is read and refused is what a read of the
+// whole file would give: the text ends at its first NUL byte, and a file
+// that yields fewer bytes than its size is a failed read.
+const size_t CHUNK_SIZE = 64 * 1024;
+
+struct ChunkedFile {
+  CrtFileGuard file;
+  int64_t unread;
+};
+
+// Opens the file and takes its size, with the checks of a whole-file read.
+void OpenChunked(const char* path, ChunkedFile* in) {
+  in->file.fd = HostCrtOpenRead(path);
+  if (in->file.fd < 0) FailCrtCall("open");
+  int64_t size = 0;
+  if (HostCrtStatSize(path, &size) != 0) FailCrtCall("stat");
+  if (size < 0 || size > DLF_SIZE_LIMIT) {
+    Fail("%s: dlf file %s is too large, it must be smaller than 2 GiB\n", programName, path);
+  }
+  in->unread = size;
+}
+
+// Reads the next chunk, at most `capacity` bytes; 0 once the size is read.
+size_t ReadChunk(ChunkedFile* in, char* buffer, size_t capacity) {
+  size_t want =
+      in->unread < static_cast<int64_t>(capacity) ? static_cast<size_t>(in->unread) : capacity;
+  if (want == 0) return 0;
+  errno = 0;
+  int64_t got = HostCrtRead(in->file.fd, buffer, static_cast<uint32_t>(want));
+  if (got != static_cast<int64_t>(want)) {
+    // A file that shrank leaves no error code; do not report it as success.
+    if (got >= 0 && errno == 0) errno = EIO;
+    FailCrtCall("read");
+  }
+  in->unread -= got;
+  return want;
+}
+
+void CloseChunked(ChunkedFile* in) {
+  if (HostCrtClose(in->file.Release()) != 0) FailCrtCall("close");
+}
+
+// The lines the line reader would find (non-empty, up to the first NUL),
+// after reading the whole file, whose size is stored in `*size`.
+uint64_t CountLines(const char* path, int64_t* size) {
+  ChunkedFile in{{-1}, 0};
+  OpenChunked(path, &in);
+  *size = in.unread;
+  std::unique_ptr<char[]> chunk(new char[CHUNK_SIZE]);
+  uint64_t lines = 0;
+  bool inLine = false;
+  bool ended = false;
+  for (size_t got; (got = ReadChunk(&in, chunk.get(), CHUNK_SIZE)) != 0;) {
+    for (size_t i = 0; i < got && !ended; ++i) {
+      char c = chunk[i];
+      if (c == '\0') {
+        ended = true;
+      } else if (IsLineEnd(c)) {
+        inLine = false;
+      } else if (!inLine) {
+        inLine = true;
+        ++lines;
+      }
+    }
+  }
+  CloseChunked(&in);
+  return lines;
+}
+
+// The second reading: each chunk is handed to the line reader up to its
+// last line end, and the partial line after it goes in front of the next.
+struct ChunkedLines {
+  ChunkedFile in;
+  std::unique_ptr<char[]> buffer;  // the carried partial line, a chunk, a NUL
+  char carry[DLF_LINE_CAPACITY];
+  size_t carried;
+  bool ended;  // the end of the text is in the buffer
+};
+
+void BeginChunkedLines(const char* path, ChunkedLines* lines, int64_t size) {
+  lines->in.file.fd = HostCrtOpenRead(path);
+  if (lines->in.file.fd < 0) FailCrtCall("open");
+  lines->in.unread = size;
+  lines->buffer.reset(new char[DLF_LINE_CAPACITY + CHUNK_SIZE + 1]);
+  lines->carried = 0;
+  lines->ended = false;
+}
+
+// Hands the line reader the next complete lines; false at the end of the text.
+bool RefillLines(ChunkedLines* lines) {
+  if (lines->ended) return false;
+  char* text = lines->buffer.get();
+  std::memcpy(text, lines->carry, lines->carried);
+  size_t got = ReadChunk(&lines->in, text + lines->carried, CHUNK_SIZE);
+  size_t length = lines->carried + got;
+  const char* nul = static_cast<const char*>(std::memchr(text + lines->carried, '\0', got));
+  if (nul != nullptr) length = static_cast<size_t>(nul - text);
+  lines->ended = nul != nullptr || lines->in.unread == 0;
+  size_t handed = length;
+  if (!lines->ended) {
+    while (handed > 0 && !IsLineEnd(text[handed - 1])) --handed;
+    // A partial line that cannot fit a line is handed as it is: the line
+    // reader refuses it.
+    if (length - handed >= DLF_LINE_CAPACITY) handed = length;
+  }
+  lines->carried = length - handed;
+  std::memcpy(lines->carry, text + handed, lines->carried);
+  text[handed] = '\0';
+  BeginLines(text);
+  return true;
+}
+
+bool NextLine(ChunkedLines* lines, char* line) {
+  while (!ReadLine(line)) {
+    if (!RefillLines(lines)) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -182,26 +325,30 @@ bool ReadLine(char* buffer) {
   return true;
 }
 
-DlfList* ParseDlf(const char* path) {
-  TextBuffer text(ReadWholeFile(path));
+DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count)) {
+  int64_t size = 0;
+  uint64_t lineCount = CountLines(path, &size);
+  ChunkedLines lines{{{-1}, 0}, nullptr, {}, 0, false};
+  BeginChunkedLines(path, &lines, size);
   LineCursorReset cursorReset;
-  BeginLines(text.get());
+  BeginLines(nullptr);
   char line[DLF_LINE_CAPACITY];
 
-  if (!ReadLine(line)) line[0] = '\0';
+  if (!NextLine(&lines, line)) line[0] = '\0';
   CheckVersionLine(line);
-  if (!ReadLine(line)) line[0] = '\0';
+  if (!NextLine(&lines, line)) line[0] = '\0';
   ParseConfigLine(line);
+  if (checkEntryCount != nullptr) checkEntryCount(lineCount > 2 ? lineCount - 2 : 0);
 
   DlfListGuard list(static_cast<DlfList*>(AllocZeroedOrExit(sizeof(DlfList))));
   DlfEntry* last = nullptr;
-  while (ReadLine(line)) {
+  while (NextLine(&lines, line)) {
     if (list->count == INT_MAX) {
       Fail("%s: Wrong dlf file format, more than %d entry lines\n", programName, INT_MAX);
     }
-    // A faulty line ends the run before its entry exists; the guard frees
-    // the ones linked so far.
-    DlfEntry* entry = ParseEntryLine(line);
+    // A faulty line ends the run before its entry is linked; the guard frees
+    // the blocks so far.
+    DlfEntry* entry = ParseEntryLine(list.get(), line);
     if (last == nullptr) {
       list->first = entry;
     } else {
@@ -210,16 +357,17 @@ DlfList* ParseDlf(const char* path) {
     last = entry;
     ++list->count;
   }
+  CloseChunked(&lines.in);
   return list.release();
 }
 
 void FreeDlfList(DlfList* list) {
   if (list == nullptr) return;
-  DlfEntry* entry = list->first;
-  while (entry != nullptr) {
-    DlfEntry* next = entry->next;
-    std::free(entry);
-    entry = next;
+  DlfBlock* block = list->blocks;
+  while (block != nullptr) {
+    DlfBlock* next = block->next;
+    std::free(block);
+    block = next;
   }
   std::free(list);
 }

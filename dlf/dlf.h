@@ -9,17 +9,25 @@
 // A line holds at most DLF_LINE_CAPACITY - 1 characters.
 const size_t DLF_LINE_CAPACITY = 1024;
 
-// Each entry is one heap block from ParseDlf: the record, then its name at
+// Each entry lies in one of its list's blocks: the record, then its name at
 // the name's own length, so that a list of many short names stays small.
 struct DlfEntry {
   DlfEntry* next;
-  char* name;  // NUL-terminated, inside the entry's block; empty for a placeholder line
+  char* name;  // NUL-terminated, right behind the record; empty for a placeholder line
   uint64_t discOffset;
+};
+
+// Heap memory that holds entries back to back.
+struct DlfBlock {
+  DlfBlock* next;
+  size_t used;
+  size_t capacity;  // bytes after the block's header
 };
 
 struct DlfList {
   DlfEntry* first;
   int count;
+  DlfBlock* blocks;
 };
 
 // Reads a whole file into a zero-filled heap block of its size plus one byte,
@@ -33,8 +41,12 @@ void BeginLines(const char* text);
 bool ReadLine(char* buffer);
 
 // Reads and checks the dlf file at `path`, fills options.configName and
-// returns the entries in file order. Every fault ends the run.
-DlfList* ParseDlf(const char* path);
+// returns the entries in file order. Every fault ends the run. The file is
+// read in chunks, never held whole. `checkEntryCount`, when given, is called
+// with the number of entry lines once the version and configuration lines
+// are read and before any entry is built, so that a caller can refuse a file
+// it cannot hold while that is cheap.
+DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count) = nullptr);
 void FreeDlfList(DlfList* list);
 
 #endif  // QUORLITH_DLF_DLF_H_

@@ -9,8 +9,9 @@
 
 namespace {
 
+// A directory is a file that cannot be opened, as the host that defines
+// these messages says of one.
 [[noreturn]] void FailOpen(const char* path) {
-  if (HostIsDirectoryPath(path)) Fail("%s: %s is a directory, not a file\n", programName, path);
   Fail("%s: Cannot open file %s!\n", programName, path);
 }
 
@@ -216,6 +217,17 @@ HostHandle OpenInputFile(const char* path, HostFileStatus* status) {
 
 HostHandle OpenExistingReadWrite(const char* path, HostFileStatus* status) {
   return OpenOrFail(path, HOST_READ_WRITE, HOST_OPEN_EXISTING, status);
+}
+
+HostHandle OpenRegularFile(const char* path, HostAccess access, HostFileStatus* status) {
+  HostFileKind kind = HOST_KIND_UNKNOWN;
+  HostHandle file = HostOpenExistingNoWait(path, access, status, &kind);
+  if (file == HOST_INVALID_HANDLE) FailOpen(path);
+  if (kind == HOST_KIND_REGULAR) return file;
+  HostCloseFile(file);
+  if (kind == HOST_KIND_DIRECTORY) FailOpen(path);
+  if (kind == HOST_KIND_UNKNOWN) FailRead();
+  Fail("%s: %s is not a regular file\n", programName, path);
 }
 
 HostHandle CreateNewFile(const char* path) {

@@ -19,6 +19,10 @@ HostHandle CreateOutputFile(const char* path, HostFileStatus* status = nullptr);
 HostHandle OpenInputFile(const char* path, HostFileStatus* status = nullptr);
 // An existing file, read/write (the configuration file is opened this way).
 HostHandle OpenExistingReadWrite(const char* path, HostFileStatus* status = nullptr);
+// An existing regular file, for Pack mode's inputs: the open cannot wait
+// (a FIFO, a device), and anything but a regular file is refused, a
+// directory as a file that cannot be opened.
+HostHandle OpenRegularFile(const char* path, HostAccess access, HostFileStatus* status);
 // A new file that must not exist yet, read/write.
 HostHandle CreateNewFile(const char* path);
 // Writes what copies have left gathered for `file` (see CopyRange). Call it

@@ -39,8 +39,8 @@ bool Parse(const std::string& path, ParsedDlf* parsed) {
   parsed->configName = options.configName;
   int chained = 0;
   for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++chained) {
-    // strlen runs off the entry's block (and ASan stops it) if the name
-    // is not terminated inside it.
+    // strlen runs on into the next entry, or off the block (and ASan
+    // stops it), if the name is not terminated.
     if (std::strlen(entry->name) >= DLF_LINE_CAPACITY) {
       FuzzFailure("entry %d's name is longer than a line", chained);
     }

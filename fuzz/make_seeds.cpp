@@ -1,9 +1,10 @@
 // Writes the seed corpora of the fuzz targets, all made by the disc fixture
 // builders: valid discs of several shapes, packed in-process into qpk files
-// (fuzz_unpack), their dlf files and variants of them (fuzz_dlf), and their
-// file-system tables plus tables of shapes no disc here needs (fuzz_fst).
+// (fuzz_unpack), their dlf files and variants of them (fuzz_dlf), their
+// file-system tables plus tables of shapes no disc here needs (fuzz_fst),
+// and dlf files with the contents of the files they list (fuzz_pack).
 //
-//   quorlith_fuzz_seeds <dir>    # makes <dir>/dlf, <dir>/fst, <dir>/unpack
+//   quorlith_fuzz_seeds <dir>    # makes <dir>/dlf, <dir>/fst, <dir>/unpack, <dir>/pack
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,6 +30,7 @@ namespace {
 const size_t MAX_DLF_SEED = 8192;
 const size_t MAX_FST_SEED = 16384;
 const size_t MAX_UNPACK_SEED = 32768;
+const size_t MAX_PACK_SEED = 8192;
 
 struct DiscShape {
   const char* name;
@@ -281,6 +283,29 @@ void Pack(const fs::path& dlf, const fs::path& qpk) {
   fs::current_path(startDir);
 }
 
+// fuzz_pack's inputs: a dlf file, then after each 0x01 byte the contents of
+// f0, f1, ...; the last byte steers the run (see fuzz/fuzz_pack.cpp).
+std::vector<std::pair<std::string, std::string>> PackSeeds() {
+  const std::string header = "v2.00\nQTX_CONFIG_FILE,\"cfg\"\n";
+  const std::string none = "v2.00\nQTX_CONFIG_FILE,\"\"\n";
+  const std::string files =
+      "\x01" + std::string("boot") + "\x01" + std::string(300, 'b') + "\x01\x01" + "last";
+  return {
+      {"every_kind", header +
+                         "0,\"f0\"\n0x100,\"\"\n0x200,\"f1\"\n0x300,\"f2\"\n"
+                         "0x100000000,\"f0\"\n0x400,\"d/x\"\n" +
+                         files + "\x00"},
+      {"no_config_traced", none + "0x10,\"\"\n0x20,\"f3\"\n" + files + "\x01"},
+      {"older_qpk_kept", header + "0,\"f0\"\n4,\"gone\"\n" + files + "\x02"},
+      {"older_qpk_listed", none + "0,\"out.qpk\"\n" + files + "\x02"},
+      {"qpk_is_an_input", header + "0,\"f1\"\n4,\"f0\"\n" + files + "\x04"},
+      {"qpk_in_subfolder", header + "0,\"f1\"\n" + files + "\x0a"},
+      {"fifo_listed", none + "0,\"f0\"\n4,\"p\"\n" + files + "\x02"},
+      {"directory_listed", none + "0,\"d\"\n" + files + "\x00"},
+      {"dlf_listed", header + "0,\"in.dlf\"\r\n" + files + "\x00"},
+  };
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -296,7 +321,7 @@ int main(int argc, char** argv) {
   const fs::path root = fs::absolute(argv[1]);
   const fs::path work = root / "discs";
   fs::remove_all(work);
-  for (const char* target : {"dlf", "fst", "unpack"}) fs::create_directories(root / target);
+  for (const char* target : {"dlf", "fst", "unpack", "pack"}) fs::create_directories(root / target);
 
   for (const DiscShape& shape : DiscShapes()) {
     DiscBuilder disc = shape.build();
@@ -318,6 +343,9 @@ int main(int argc, char** argv) {
   }
   for (const auto& variant : DlfVariants(ReadFile(work / "example" / "layout.dlf"))) {
     WriteSeed(root / "dlf" / (variant.first + ".dlf"), variant.second, MAX_DLF_SEED);
+  }
+  for (const auto& seed : PackSeeds()) {
+    WriteSeed(root / "pack" / (seed.first + ".in"), seed.second, MAX_PACK_SEED);
   }
   fs::remove_all(work);
   ReleaseCopyBuffer();

@@ -3,7 +3,7 @@
 #
 #   fuzz/run_campaign.sh TARGET SECONDS [PROCESSES]
 #
-# TARGET is dlf, fst or unpack. Builds the targets in build-fuzz (or
+# TARGET is dlf, fst, unpack or pack. Builds the targets in build-fuzz (or
 # $FUZZ_BUILD) with clang, regenerates the seed corpus, and fuzzes from the
 # seeds plus the corpus kept in $FUZZ_BUILD/fuzz-corpus/TARGET, which grows
 # from campaign to campaign (FUZZ_CORPUS names another directory). An input
@@ -13,7 +13,7 @@
 set -euo pipefail
 
 usage() {
-  echo "usage: $0 dlf|fst|unpack SECONDS [PROCESSES]" >&2
+  echo "usage: $0 dlf|fst|unpack|pack SECONDS [PROCESSES]" >&2
   exit 2
 }
 
@@ -27,6 +27,7 @@ main() {
     dlf) max_len=8192 ;;
     fst) max_len=16384 ;;
     unpack) max_len=32768 ;;
+    pack) max_len=8192 ;;
     *) usage ;;
   esac
 

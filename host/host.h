@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string>
 
 // A file opened for positioned access: a descriptor on POSIX, a HANDLE on Win32.
 typedef intptr_t HostHandle;
@@ -63,6 +64,54 @@ bool HostQueryFile(HostHandle file, HostFileStatus* status);
 inline bool HostSameFileStatus(const HostFileStatus& a, const HostFileStatus& b) {
   return a.volume == b.volume && a.index == b.index;
 }
+
+// Pack mode's inputs and its output.
+//
+// An input is opened so that the open itself cannot wait (POSIX: a FIFO
+// without a writer, a device), and its kind is read through the same
+// handle. Win32 counts anything but a disk file (a device such as NUL, a
+// pipe) as HOST_KIND_OTHER.
+enum HostFileKind { HOST_KIND_REGULAR, HOST_KIND_DIRECTORY, HOST_KIND_OTHER, HOST_KIND_UNKNOWN };
+// Opens an existing file; never creates one. Returns HOST_INVALID_HANDLE
+// when the open fails. Otherwise *kind tells what it is (HOST_KIND_UNKNOWN
+// when the query failed) and, for a regular file or a directory, *status is
+// filled from the same query.
+HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileStatus* status,
+                                  HostFileKind* kind);
+
+// The output is written under a temporary name in the folder of the file it
+// replaces, then renamed over it, so that a failed or killed run leaves that
+// file as it was.
+struct HostReplacement {
+  HostHandle file;             // the temporary file, read/write
+  bool replacesFile;           // an existing regular file is replaced: its identity is below
+  HostFileStatus replaced;     // volume and index of the file replaced
+  std::string folder;          // where both names live, as the path gave it ("" for none)
+  std::string tempName;        // the temporary file's name in that folder
+  std::string targetName;      // the name replaced in that folder
+  intptr_t folderHandle;       // POSIX: a descriptor of the folder, -1 when none is held
+  std::string startDirectory;  // Win32: the working directory the names are relative to
+};
+enum HostReplaceStart {
+  HOST_REPLACE_STARTED,      // the temporary file is created and open
+  HOST_REPLACE_NOT_REGULAR,  // the path names a device or a FIFO: write it in place
+  HOST_REPLACE_FAILED,       // a directory, a file that cannot be written, or a folder
+                             // where no file can be created
+};
+// Starts replacing `path`. A symbolic link (POSIX) is followed to the file
+// it finally names, which is the one replaced. An existing file must be
+// writable, as writing it in place would need; the new file gets its
+// permission bits (and, where allowed, its owner), a new path those of any
+// new file. The temporary name is short, unused, and keeps the temporary
+// path within `pathLimit` characters whenever the folder leaves room for
+// at least one.
+HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
+                                      HostReplacement* replacement);
+// Renames the temporary file, already closed, over the path. False on
+// failure, with the temporary file still there for HostAbandonReplacement.
+bool HostFinishReplacement(HostReplacement* replacement);
+// Removes the temporary file, already closed, and releases the folder.
+void HostAbandonReplacement(HostReplacement* replacement);
 
 // True when `path` names an existing directory.
 bool HostIsDirectoryPath(const char* path);

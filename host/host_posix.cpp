@@ -3,9 +3,13 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <time.h>
 #include <unistd.h>
 
+#include <climits>
 #include <cstring>
+#include <string>
+#include <vector>
 
 #include "host/host.h"
 
@@ -124,6 +128,203 @@ bool HostQueryFile(HostHandle file, HostFileStatus* status) {
   status->index = static_cast<uint64_t>(st.st_ino);
   status->isDirectory = S_ISDIR(st.st_mode);
   return true;
+}
+
+// Pack mode's inputs and its output.
+
+namespace {
+
+// Follows symbolic links from `path` until it names something else or
+// nothing: the file that writing through the path would reach. A relative
+// link is read from the folder of the link itself.
+std::string FinalLinkTarget(const char* path) {
+  std::string current = path;
+  for (int hops = 0; hops < 40; ++hops) {
+    struct stat st;
+    if (lstat(current.c_str(), &st) != 0 || !S_ISLNK(st.st_mode)) break;
+    std::vector<char> link(static_cast<size_t>(st.st_size > 0 ? st.st_size : PATH_MAX) + 1);
+    ssize_t length = readlink(current.c_str(), link.data(), link.size());
+    if (length <= 0 || static_cast<size_t>(length) >= link.size()) break;
+    std::string target(link.data(), static_cast<size_t>(length));
+    size_t slash = current.rfind('/');
+    if (target[0] == '/' || slash == std::string::npos) {
+      current = target;
+    } else {
+      current = current.substr(0, slash + 1) + target;
+    }
+  }
+  return current;
+}
+
+// A different sequence in every process and on every call.
+uint64_t NextRandom() {
+  static uint64_t state = 0;
+  if (state == 0) {
+    struct timespec now;
+    clock_gettime(CLOCK_REALTIME, &now);
+    state = (static_cast<uint64_t>(now.tv_sec) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
+            (static_cast<uint64_t>(getpid()) << 16);
+  }
+  state += 0x9E3779B97F4A7C15ull;
+  uint64_t z = state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// How long a temporary name may be beside `folder`: at most 8 characters,
+// fewer when the path limit leaves less room, never none.
+size_t TempNameLength(const std::string& folder, size_t pathLimit) {
+  size_t used = folder.empty() ? 0 : folder.size() + 1;
+  size_t room = pathLimit > used ? pathLimit - used : 0;
+  return room < 1 ? 1 : room > 8 ? 8 : room;
+}
+
+// "qpk" and random letters and digits; only random ones when it is short.
+std::string RandomTempName(size_t length) {
+  static const char ALPHABET[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = length >= 6 ? "qpk" : "";
+  uint64_t bits = NextRandom();
+  while (name.size() < length) {
+    name += ALPHABET[bits % 36];
+    bits /= 36;
+  }
+  return name;
+}
+
+// Creates the temporary file in the folder, retrying names that exist.
+int CreateTempFile(int folder, size_t nameLength, std::string* name) {
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    *name = RandomTempName(nameLength);
+    int fd = openat(folder, name->c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+    if (fd >= 0 || errno != EEXIST) return fd;
+  }
+  return -1;
+}
+
+// Opens the existing file only to learn that it may be written and who it
+// is; nothing of it changes.
+bool ProbeReplacedFile(int folder, const std::string& name, struct stat* st) {
+  int fd = openat(folder, name.c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool known = fstat(fd, st) == 0;
+  close(fd);
+  return known;
+}
+
+// The new file takes the owner where the host allows it, then the
+// permission bits, of the file it replaces.
+void CopyOwnerAndMode(int fd, const struct stat& from) {
+  struct stat own;
+  if (fstat(fd, &own) == 0 && (own.st_uid != from.st_uid || own.st_gid != from.st_gid)) {
+    if (fchown(fd, from.st_uid, from.st_gid) != 0) {
+      // Not allowed (not the owner, not root): the new file stays ours.
+    }
+  }
+  if (fchmod(fd, from.st_mode & 0777) != 0) {
+    // A file system without permission bits keeps its own.
+  }
+}
+
+void ReleaseFolder(HostReplacement* replacement) {
+  if (replacement->folderHandle >= 0) close(static_cast<int>(replacement->folderHandle));
+  replacement->folderHandle = -1;
+}
+
+}  // namespace
+
+HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileStatus* status,
+                                  HostFileKind* kind) {
+  int flags = access == HOST_READ_ONLY ? O_RDONLY : O_RDWR;
+  int fd = open(path, flags | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return HOST_INVALID_HANDLE;
+  struct stat st;
+  if (fstat(fd, &st) != 0) {
+    *kind = HOST_KIND_UNKNOWN;
+    return static_cast<HostHandle>(fd);
+  }
+  *kind = S_ISREG(st.st_mode)   ? HOST_KIND_REGULAR
+          : S_ISDIR(st.st_mode) ? HOST_KIND_DIRECTORY
+                                : HOST_KIND_OTHER;
+  status->size = static_cast<uint64_t>(st.st_size);
+  status->volume = static_cast<uint64_t>(st.st_dev);
+  status->index = static_cast<uint64_t>(st.st_ino);
+  status->isDirectory = S_ISDIR(st.st_mode);
+  // O_NONBLOCK stays set: reads of a regular file ignore it, and clearing it
+  // would cost a call per packed file.
+  return static_cast<HostHandle>(fd);
+}
+
+HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
+                                      HostReplacement* replacement) {
+  replacement->file = HOST_INVALID_HANDLE;
+  replacement->replacesFile = false;
+  replacement->folderHandle = -1;
+  std::string target = FinalLinkTarget(path);
+  size_t slash = target.rfind('/');
+  replacement->folder = slash == std::string::npos ? "" : target.substr(0, slash);
+  replacement->targetName = slash == std::string::npos ? target : target.substr(slash + 1);
+  // A path ending in '/' names a directory or nothing.
+  if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
+  const char* folderName = slash == std::string::npos ? "." : slash == 0 ? "/" : nullptr;
+  std::string folderPath = folderName != nullptr ? folderName : replacement->folder;
+#if defined(O_PATH)
+  int folder = open(folderPath.c_str(), O_PATH | O_DIRECTORY | O_CLOEXEC);
+#else
+  int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+#endif
+  if (folder < 0) return HOST_REPLACE_FAILED;
+  replacement->folderHandle = folder;
+
+  struct stat st;
+  bool exists = fstatat(folder, replacement->targetName.c_str(), &st, 0) == 0;
+  if (!exists && errno != ENOENT) {
+    ReleaseFolder(replacement);
+    return HOST_REPLACE_FAILED;
+  }
+  if (exists && !S_ISREG(st.st_mode)) {
+    ReleaseFolder(replacement);
+    if (S_ISDIR(st.st_mode)) return HOST_REPLACE_FAILED;
+    return HOST_REPLACE_NOT_REGULAR;
+  }
+  if (exists && !ProbeReplacedFile(folder, replacement->targetName, &st)) {
+    ReleaseFolder(replacement);
+    return HOST_REPLACE_FAILED;
+  }
+  int fd = CreateTempFile(folder, TempNameLength(replacement->folder, pathLimit),
+                          &replacement->tempName);
+  if (fd < 0) {
+    ReleaseFolder(replacement);
+    return HOST_REPLACE_FAILED;
+  }
+  if (exists) {
+    CopyOwnerAndMode(fd, st);
+    replacement->replacesFile = true;
+    replacement->replaced.size = static_cast<uint64_t>(st.st_size);
+    replacement->replaced.volume = static_cast<uint64_t>(st.st_dev);
+    replacement->replaced.index = static_cast<uint64_t>(st.st_ino);
+    replacement->replaced.isDirectory = false;
+  }
+  replacement->file = static_cast<HostHandle>(fd);
+  return HOST_REPLACE_STARTED;
+}
+
+bool HostFinishReplacement(HostReplacement* replacement) {
+  int folder = static_cast<int>(replacement->folderHandle);
+  if (renameat(folder, replacement->tempName.c_str(), folder, replacement->targetName.c_str()) !=
+      0) {
+    return false;
+  }
+  ReleaseFolder(replacement);
+  return true;
+}
+
+void HostAbandonReplacement(HostReplacement* replacement) {
+  if (replacement->folderHandle < 0) return;
+  int error = errno;
+  unlinkat(static_cast<int>(replacement->folderHandle), replacement->tempName.c_str(), 0);
+  ReleaseFolder(replacement);
+  errno = error;
 }
 
 bool HostIsDirectoryPath(const char* path) {

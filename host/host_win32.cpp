@@ -12,6 +12,7 @@
 #include <windows.h>
 
 #include <cstring>
+#include <string>
 
 #include "host/host.h"
 
@@ -162,6 +163,161 @@ bool HostQueryFile(HostHandle file, HostFileStatus* status) {
   status->index = (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow;
   status->isDirectory = (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
   return true;
+}
+
+// Pack mode's inputs and its output.
+
+namespace {
+
+uint64_t NextRandom() {
+  static uint64_t state = 0;
+  if (state == 0) {
+    LARGE_INTEGER now;
+    QueryPerformanceCounter(&now);
+    state = static_cast<uint64_t>(now.QuadPart) ^
+            (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount();
+  }
+  state += 0x9E3779B97F4A7C15ull;
+  uint64_t z = state;
+  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+  return z ^ (z >> 31);
+}
+
+// At most 8 characters, fewer when the path limit leaves less room beside
+// the folder part `prefix` (separator or drive colon included), never none.
+size_t TempNameLength(const std::string& prefix, size_t pathLimit) {
+  size_t room = pathLimit > prefix.size() ? pathLimit - prefix.size() : 0;
+  return room < 1 ? 1 : room > 8 ? 8 : room;
+}
+
+std::string RandomTempName(size_t length) {
+  static const char ALPHABET[] = "0123456789abcdefghijklmnopqrstuvwxyz";
+  std::string name = length >= 6 ? "qpk" : "";
+  uint64_t bits = NextRandom();
+  while (name.size() < length) {
+    name += ALPHABET[bits % 36];
+    bits /= 36;
+  }
+  return name;
+}
+
+// The folder part of a path, with its last separator, or a drive's "C:".
+std::string FolderPrefix(const char* path) {
+  const char* separator = HostLastPathSeparator(path);
+  if (separator != nullptr) return std::string(path, static_cast<size_t>(separator - path) + 1);
+  bool drive =
+      ((path[0] >= 'A' && path[0] <= 'Z') || (path[0] >= 'a' && path[0] <= 'z')) && path[1] == ':';
+  return drive ? std::string(path, 2) : std::string();
+}
+
+std::string WorkingDirectory() {
+  char buffer[MAX_PATH + 1];
+  DWORD length = GetCurrentDirectoryA(sizeof buffer, buffer);
+  return length > 0 && length < sizeof buffer ? std::string(buffer, length) : std::string();
+}
+
+// Runs a call on the replacement's names from the directory they are
+// relative to, then returns to the directory the run is in now.
+template <typename Call>
+bool FromStartDirectory(const HostReplacement& replacement, Call call) {
+  std::string now = WorkingDirectory();
+  bool moved = !replacement.startDirectory.empty() && now != replacement.startDirectory &&
+               SetCurrentDirectoryA(replacement.startDirectory.c_str());
+  bool done = call();
+  DWORD error = GetLastError();
+  if (moved) SetCurrentDirectoryA(now.c_str());
+  SetLastError(error);
+  return done;
+}
+
+std::string TempPath(const HostReplacement& replacement) {
+  return replacement.folder + replacement.tempName;
+}
+
+std::string TargetPath(const HostReplacement& replacement) {
+  return replacement.folder + replacement.targetName;
+}
+
+}  // namespace
+
+HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileStatus* status,
+                                  HostFileKind* kind) {
+  HostHandle file = HostOpenFile(path, access, HOST_OPEN_EXISTING);
+  if (file == HOST_INVALID_HANDLE) return file;
+  if (GetFileType(Win32Handle(file)) != FILE_TYPE_DISK) {
+    *kind = HOST_KIND_OTHER;
+    return file;
+  }
+  if (!HostQueryFile(file, status)) {
+    *kind = HOST_KIND_UNKNOWN;
+    return file;
+  }
+  *kind = status->isDirectory ? HOST_KIND_DIRECTORY : HOST_KIND_REGULAR;
+  return file;
+}
+
+HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
+                                      HostReplacement* replacement) {
+  replacement->file = HOST_INVALID_HANDLE;
+  replacement->replacesFile = false;
+  replacement->folderHandle = -1;
+  replacement->folder = FolderPrefix(path);
+  replacement->targetName = path + replacement->folder.size();
+  replacement->startDirectory = WorkingDirectory();
+  // A path ending in a separator names a directory or nothing.
+  if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
+
+  HANDLE existing = OpenForIdentity(path);
+  if (existing == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return HOST_REPLACE_FAILED;
+  } else {
+    BY_HANDLE_FILE_INFORMATION info;
+    bool disk = GetFileType(existing) == FILE_TYPE_DISK;
+    bool known = disk && FileIdentity(existing, &info);
+    CloseHandle(existing);
+    if (!disk) return HOST_REPLACE_NOT_REGULAR;
+    if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+      return HOST_REPLACE_FAILED;
+    }
+    // Writable as an in-place write would need it, and who it is.
+    HostHandle probe = HostOpenFile(path, HOST_READ_WRITE, HOST_OPEN_EXISTING);
+    if (probe == HOST_INVALID_HANDLE) return HOST_REPLACE_FAILED;
+    bool queried = HostQueryFile(probe, &replacement->replaced);
+    HostCloseFile(probe);
+    if (!queried) return HOST_REPLACE_FAILED;
+    replacement->replacesFile = true;
+  }
+  size_t nameLength = TempNameLength(replacement->folder, pathLimit);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    replacement->tempName = RandomTempName(nameLength);
+    HostHandle file =
+        HostOpenFile(TempPath(*replacement).c_str(), HOST_READ_WRITE, HOST_CREATE_NEW);
+    if (file != HOST_INVALID_HANDLE) {
+      replacement->file = file;
+      return HOST_REPLACE_STARTED;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  replacement->replacesFile = false;
+  return HOST_REPLACE_FAILED;
+}
+
+bool HostFinishReplacement(HostReplacement* replacement) {
+  std::string from = TempPath(*replacement);
+  std::string to = TargetPath(*replacement);
+  return FromStartDirectory(*replacement, [&] {
+    return MoveFileExA(from.c_str(), to.c_str(), MOVEFILE_REPLACE_EXISTING) != 0;
+  });
+}
+
+void HostAbandonReplacement(HostReplacement* replacement) {
+  if (replacement->tempName.empty()) return;
+  std::string temp = TempPath(*replacement);
+  FromStartDirectory(*replacement, [&] { return DeleteFileA(temp.c_str()) != 0; });
+  replacement->tempName.clear();
 }
 
 bool HostIsDirectoryPath(const char* path) {

@@ -1,4 +1,5 @@
 #include <cinttypes>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -17,13 +18,96 @@ struct DlfListDeleter {
   void operator()(DlfList* list) const { FreeDlfList(list); }
 };
 
+// The qpk file while it is written. Normally it is a temporary file beside
+// the qpk path, renamed over it only once complete; a qpk path that names a
+// device or a FIFO is written in place.
+struct QpkTarget {
+  HostHandle file;
+  bool replacing;
+  HostReplacement replacement;
+};
+
+// The target of the run under way, so that every way out but success (a
+// fatal error ending the process, or unwinding where it throws) removes the
+// temporary file and leaves the qpk path as it was.
+QpkTarget* liveTarget = nullptr;
+
+void AbandonTarget() {
+  QpkTarget* target = liveTarget;
+  if (target == nullptr) return;
+  liveTarget = nullptr;
+  if (target->file != HOST_INVALID_HANDLE) CloseFileQuietly(target->file);
+  target->file = HOST_INVALID_HANDLE;
+  if (target->replacing) HostAbandonReplacement(&target->replacement);
+}
+
+struct TargetGuard {
+  ~TargetGuard() { AbandonTarget(); }
+};
+
+[[noreturn]] void FailQpkPath() {
+  Fail("%s: Cannot open file %s!\n", programName, options.qpkPath);
+}
+
+// Opens the qpk file of this run: nothing at the qpk path changes yet.
+void OpenTarget(QpkTarget* target, QpkOutput* output) {
+  static const bool exitHookSet = std::atexit(AbandonTarget) == 0;
+  (void)exitHookSet;
+  target->file = HOST_INVALID_HANDLE;
+  target->replacing = false;
+  switch (HostStartReplacement(options.qpkPath, PATH_CAPACITY - 1, &target->replacement)) {
+    case HOST_REPLACE_STARTED:
+      target->replacing = true;
+      target->file = target->replacement.file;
+      liveTarget = target;
+      if (!HostQueryFile(target->file, &output->status)) {
+        ReportError("%s: Error occurred when reading file.\n", programName);
+        ExitFailure();
+      }
+      output->statusKnown = true;
+      break;
+    case HOST_REPLACE_NOT_REGULAR:
+      // A device may have no identity to tell (Win32: NUL); no input can be
+      // one, since only regular files are packed.
+      target->file = CreateOutputFile(options.qpkPath);
+      liveTarget = target;
+      output->statusKnown = HostQueryFile(target->file, &output->status);
+      break;
+    case HOST_REPLACE_FAILED:
+      FailQpkPath();
+  }
+  output->file = target->file;
+  output->replacesFile = target->replacing && target->replacement.replacesFile;
+  output->replaced = target->replacement.replaced;
+}
+
+// Closes the complete qpk file and puts it in place.
+void CommitTarget(QpkTarget* target) {
+  HostHandle file = target->file;
+  target->file = HOST_INVALID_HANDLE;
+  CloseFile(file);
+  if (target->replacing && !HostFinishReplacement(&target->replacement)) FailQpkPath();
+  liveTarget = nullptr;
+}
+
+// Refuses a dlf file with more entry lines than a qpk file can describe,
+// before any entry is built.
+void CheckEntryCount(uint64_t count) {
+  uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
+  if (tableEnd >= QPK_DATA_START_LIMIT) {
+    Fail("%s: Too many entries in the dlf file (%" PRIu32 ")\n", programName,
+         static_cast<uint32_t>(count));
+  }
+}
+
 // Copies the whole of an open input file into the qpk file and returns its
 // size, after refusing what the container cannot hold or what would destroy
-// the output while it is written. The statuses come from the opens: one
-// query per file, however many files.
+// the output while it is written, or the file it replaces. The statuses
+// come from the opens: one query per file, however many files.
 uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle source,
                         const HostFileStatus& sourceStatus, const char* fileName) {
-  if (HostSameFileStatus(sourceStatus, qpk.status)) {
+  if ((qpk.statusKnown && HostSameFileStatus(sourceStatus, qpk.status)) ||
+      (qpk.replacesFile && HostSameFileStatus(sourceStatus, qpk.replaced))) {
     Fail("%s: File %s is the qpk file being written\n", programName, fileName);
   }
   uint64_t size = sourceStatus.size;
@@ -47,7 +131,7 @@ uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* f
   // Opened for writing too, although it is only read: the configuration file
   // must be writable to be packed.
   HostFileStatus status;
-  FileGuard source(OpenExistingReadWrite(fileName, &status));
+  FileGuard source(OpenRegularFile(fileName, HOST_READ_WRITE, &status));
   uint32_t size = AppendOpenFile(qpk, position, source.file, status, fileName);
   source.Close();
   return size;
@@ -55,7 +139,7 @@ uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* f
 
 uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntry* dlfEntry) {
   HostFileStatus status;
-  FileGuard source(OpenInputFile(dlfEntry->name, &status));
+  FileGuard source(OpenRegularFile(dlfEntry->name, HOST_READ_ONLY, &status));
   uint32_t size = AppendOpenFile(qpk, position, source.file, status, dlfEntry->name);
   source.Close();
   return size;
@@ -66,24 +150,24 @@ void PackFiles() {
     Fail("%s: The qpk file %s is the dlf file itself; it would be overwritten\n", programName,
          options.qpkPath);
   }
-  QpkOutput output;
-  FileGuard qpk(CreateOutputFile(options.qpkPath, &output.status));
-  output.file = qpk.file;
-  std::unique_ptr<DlfList, DlfListDeleter> list(ParseDlf(options.dlfPath));
+  QpkTarget target{};
+  QpkOutput output{};
+  TargetGuard targetGuard;  // declared after the target, so it goes first
+  OpenTarget(&target, &output);
+  std::unique_ptr<DlfList, DlfListDeleter> list(ParseDlf(options.dlfPath, CheckEntryCount));
   ChangeToFolderOf(options.dlfPath);
 
+  // Counted again: the file may have changed since it was first counted.
+  CheckEntryCount(static_cast<uint64_t>(list->count));
   uint32_t count = static_cast<uint32_t>(list->count);
   uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
-  if (tableEnd >= QPK_DATA_START_LIMIT) {
-    Fail("%s: Too many entries in the dlf file (%" PRIu32 ")\n", programName, count);
-  }
   std::vector<QpkEntry> entries(count, QpkEntry{0, 0, 0, 0});
   QpkHeader header = {0, 0, 0, 0, 0, 0, 0, 0};
   const uint64_t dataStart = tableEnd;
   uint64_t running = 0;
 
-  WriteQpkHeader(qpk.file, header);
-  WriteQpkEntryTable(qpk.file, entries.data(), count);
+  WriteQpkHeader(output.file, header);
+  WriteQpkEntryTable(output.file, entries.data(), count);
 
   if (options.configName[0] != '\0') {
     running += AppendConfigFile(output, dataStart + running, options.configName);
@@ -100,8 +184,8 @@ void PackFiles() {
     }
   }
 
-  WriteQpkEntryTable(qpk.file, entries.data(), count);
+  WriteQpkEntryTable(output.file, entries.data(), count);
   FillQpkHeader(&header, 0, count);
-  WriteQpkHeader(qpk.file, header);
-  qpk.Close();
+  WriteQpkHeader(output.file, header);
+  CommitTarget(&target);
 }

@@ -11,10 +11,13 @@
 // Builds options.qpkPath from the dlf file at options.dlfPath.
 void PackFiles();
 // The qpk file Pack mode writes, and who it is, so that no input is the
-// output itself.
+// output itself, nor the existing file it is to replace.
 struct QpkOutput {
   HostHandle file;
+  bool statusKnown;
   HostFileStatus status;
+  bool replacesFile;
+  HostFileStatus replaced;
 };
 // Copies a whole file into the qpk file at `position`; returns its size.
 uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName);

@@ -98,9 +98,19 @@ void WriteQpkHeader(HostHandle qpkFile, const QpkHeader& header) {
 
 void WriteQpkEntryTable(HostHandle qpkFile, const QpkEntry* entries, uint32_t entryCount) {
   if (entryCount == 0) return;
-  std::vector<unsigned char> bytes = AllocOrExit(static_cast<size_t>(entryCount) * QPK_ENTRY_SIZE);
-  for (uint32_t i = 0; i < entryCount; ++i) EncodeQpkEntry(entries[i], &bytes[i * QPK_ENTRY_SIZE]);
-  WriteOrFail(qpkFile, bytes.data(), static_cast<uint32_t>(bytes.size()), QPK_HEADER_SIZE);
+  // Encoded a slice at a time: a table of millions of entries is not held
+  // twice in memory, once as records and once as bytes.
+  const uint32_t SLICE = 65536;
+  std::vector<unsigned char> bytes =
+      AllocOrExit(static_cast<size_t>(entryCount < SLICE ? entryCount : SLICE) * QPK_ENTRY_SIZE);
+  for (uint32_t first = 0; first < entryCount; first += SLICE) {
+    uint32_t count = entryCount - first < SLICE ? entryCount - first : SLICE;
+    for (uint32_t i = 0; i < count; ++i) {
+      EncodeQpkEntry(entries[first + i], &bytes[i * QPK_ENTRY_SIZE]);
+    }
+    WriteOrFail(qpkFile, bytes.data(), count * QPK_ENTRY_SIZE,
+                QPK_HEADER_SIZE + static_cast<uint64_t>(first) * QPK_ENTRY_SIZE);
+  }
 }
 
 QpkHeader ReadQpkHeader(HostHandle qpkFile) {

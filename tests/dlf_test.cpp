@@ -255,4 +255,53 @@ TEST_F(DlfTest, ReadLineAtTheEndLeavesTheBufferAsItWas) {
   EXPECT_STREQ(line, "two");
 }
 
+// The file is read in chunks of 64 KiB: lines, line ends and the NUL that
+// ends the text fall on every side of a chunk's edge, and the entries are
+// those of the lines written.
+TEST_F(DlfTest, LinesAcrossChunkEdgesParseAsWritten) {
+  std::mt19937 random(7);
+  const char* const ends[] = {"\n", "\r\n", "\r", "\n\n", "\r\n\r\n"};
+  std::string text = "v2.00\r\nQTX_CONFIG_FILE,\"cfg.bin\"\n";
+  Entries expected;
+  for (uint64_t i = 0; text.size() < 300 * 1024; ++i) {
+    // Names of up to a full line: "0x" and 16 digits, ',', quotes, name.
+    std::string name(random() % (DLF_LINE_CAPACITY - 22), 'a' + static_cast<char>(i % 26));
+    char offset[32];
+    std::snprintf(offset, sizeof offset, "0x%016llx", static_cast<unsigned long long>(i));
+    text += std::string(offset) + ",\"" + name + "\"" + ends[random() % 5];
+    expected.emplace_back(i, name);
+  }
+  EXPECT_EQ(Parse(text), expected);
+  // A NUL past the first chunk ends the text there.
+  size_t cut = text.find('\n', 100 * 1024) + 1;
+  Entries before = Parse(text.substr(0, cut));
+  EXPECT_EQ(Parse(text.substr(0, cut) + '\0' + text.substr(cut)), before);
+  // A line too long is refused wherever it lies.
+  std::string tooLong = text.substr(0, cut - 1) + std::string(DLF_LINE_CAPACITY, 'x') + "\n";
+  EXPECT_EQ(FailureOf(tooLong),
+            "quorlith: Wrong dlf file format, line is longer than 1023 characters\n");
+}
+
+uint64_t countSeen = 0;
+void RecordCount(uint64_t count) {
+  countSeen = count;
+}
+void RefuseCount(uint64_t count) {
+  Fail("refused %llu\n", static_cast<unsigned long long>(count));
+}
+
+// The caller hears the number of entry lines (blank ones not counted)
+// before any entry is read: a refusal comes before a faulty line.
+TEST_F(DlfTest, EntryCountComesBeforeAnyEntryIsRead) {
+  std::string path = WriteDlf(HEADER + "1,\"a\"\n\n\r\n2,\"\"\r3,\"c\"\n");
+  DlfList* list = ParseDlf(path.c_str(), RecordCount);
+  EXPECT_EQ(countSeen, 3u);
+  EXPECT_EQ(list->count, 3);
+  FreeDlfList(list);
+  path = WriteDlf(HEADER + "1,\"a\"\nno comma\n");
+  testing::internal::CaptureStderr();
+  EXPECT_THROW(ParseDlf(path.c_str(), RefuseCount), FatalExit);
+  EXPECT_EQ(testing::internal::GetCapturedStderr(), "refused 2\n");
+}
+
 }  // namespace

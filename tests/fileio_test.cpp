@@ -112,15 +112,22 @@ TEST_F(FileIoTest, OpenFailuresNameTheFile) {
 TEST_F(FileIoTest, ChangeToFolderOfSplitsAtTheRightSeparator) {
   const std::string start = std::filesystem::current_path().string();
   std::filesystem::create_directories(dir.Path("sub\\dir"));
-  std::filesystem::create_directories(dir.Path("a"));
+  std::filesystem::create_directories(dir.Path("a/b"));
   struct {
     std::string path;
     std::string expected;
   } cases[] = {
-      {"plain.dlf", dir.path()},                 // no separator: unchanged
-      {"sub\\dir/x.dlf", dir.Path("sub\\dir")},  // '/' wins
-      {"a/b\\c.dlf", dir.Path("a")},             // the last '/' even before a '\'
-      {dir.Path("a/x.dlf"), dir.Path("a")},      // absolute
+    {"plain.dlf", dir.path()},                 // no separator: unchanged
+    {"sub\\dir/x.dlf", dir.Path("sub\\dir")},  // the last separator is a '/'
+#if defined(_WIN32)
+    // Either kind of separator, whichever comes last.
+    {"a/b\\c.dlf", dir.Path("a/b")},
+    {"a\\b\\c.dlf", dir.Path("a/b")},
+    {"a\\x.dlf", dir.Path("a")},
+#else
+    {"a/b\\c.dlf", dir.Path("a")},  // '\' is an ordinary character after a '/'
+#endif
+    {dir.Path("a/x.dlf"), dir.Path("a")},  // absolute
   };
   for (const auto& c : cases) {
     std::filesystem::current_path(dir.path());
