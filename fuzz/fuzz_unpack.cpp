@@ -7,7 +7,11 @@
 //
 // The Unpack run goes into a fresh directory. The last byte of the input
 // also steers the run: bit 0 turns the traces on (and with them the copy
-// shortcuts off), bit 1 appends a large tail of fixed bytes to the file.
+// shortcuts off), bit 1 appends a large tail of fixed bytes to the file,
+// bit 2 repeats a range of the input in place (so that a few table entries
+// grow into a table of thousands, out of reach of small inputs otherwise).
+// The table queries of a run must visit a number of table entries linear in
+// the file's size, however the table is shaped.
 // Whether the run completes or is refused, nothing may appear outside the
 // extraction directory, the input stays as it was, nothing but directories
 // and regular files is created, no more bytes come out than went in, and no
@@ -45,6 +49,13 @@ const char DLF_NAME[] = "in.dlf";
 // so that entries can name ranges large enough for the kernel to copy
 // (256 KiB and more) without inputs that large.
 const size_t LARGE_TAIL_SIZE = 384 * 1024;
+// Bit 2 of the last byte repeats a range of the input: the 5 bytes before
+// the last give its start (16 bits), its length (8 bits) and how many more
+// times it follows itself (16 bits), up to this many bytes added.
+const size_t MAX_REPEATED_SIZE = 2 << 20;
+// Table entries a run's queries may visit per 12 bytes of the qpk file:
+// one pass to build each index, and room to spare.
+const uint64_t VISITS_PER_TABLE_ENTRY = 4;
 // Disc ranges asked of the readers per entry, and their largest length.
 const uint32_t MAX_CHECKED_ENTRIES = 64;
 const uint32_t MAX_CHECKED_LENGTH = 64;
@@ -231,9 +242,27 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
   }
 }
 
-// The qpk file's bytes: the input, and the large tail when it asks for it.
-std::string QpkBytes(const uint8_t* data, size_t size) {
+// The input with its repeated range, when it asks for one.
+std::string WithRepeatedRange(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (size < 6 || (data[size - 1] & 4) == 0) return bytes;
+  const uint8_t* words = data + size - 6;
+  size_t start = words[0] | (static_cast<size_t>(words[1]) << 8);
+  size_t length = words[2];
+  size_t repeats = words[3] | (static_cast<size_t>(words[4]) << 8);
+  if (length == 0 || start >= size || length > size - start) return bytes;
+  repeats = std::min(repeats, MAX_REPEATED_SIZE / length);
+  std::string range = bytes.substr(start, length), copies;
+  copies.reserve(range.size() * repeats);
+  for (size_t i = 0; i < repeats; ++i) copies += range;
+  bytes.insert(start + length, copies);
+  return bytes;
+}
+
+// The qpk file's bytes: the input, grown or with the large tail when it
+// asks for them.
+std::string QpkBytes(const uint8_t* data, size_t size) {
+  std::string bytes = WithRepeatedRange(data, size);
   if (size > 0 && (data[size - 1] & 2) != 0) {
     for (size_t i = 0; i < LARGE_TAIL_SIZE; ++i) bytes.push_back(static_cast<char>(i * 131 + 7));
   }
@@ -269,12 +298,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   options.verbose = AsksForTraces(input, inputSize);
 
   bool completed = false;
+  uint64_t visitedBefore = FstEntriesVisited();
   try {
     UnpackFiles();
     completed = true;
   } catch (const FatalExit&) {
   }
   if (fstEntryCount != 0) FuzzFailure("a file-system table stays installed after the run");
+  // The table lies in the file: it has at most size / 12 entries.
+  uint64_t visited = FstEntriesVisited() - visitedBefore;
+  if (visited > VISITS_PER_TABLE_ENTRY * (size / FST_ENTRY_SIZE + 1)) {
+    FuzzFailure("the run visited %llu table entries in a %zu-byte file",
+                static_cast<unsigned long long>(visited), size);
+  }
   CheckNothingOutside(run, data, size);
   uint64_t extracted = CheckExtractedTree(out);
   if (extracted > size) {
