@@ -58,9 +58,9 @@ bool StartsWith(const std::string& text, const std::string& head) {
 
 #if !defined(_WIN32)
 
-const int RACE_FOLDERS = 4;
-const int RACE_FILES_PER_FOLDER = 1000;
-const int RACE_TRIES = 6;
+const int RACE_FOLDERS = 3;
+const int RACE_FILES_PER_FOLDER = 600;
+const int RACE_TRIES = 4;
 
 // Swaps each folder it finds for a link to `outside`, keeping the real one
 // inside the extraction directory under another name, as a local user
