@@ -288,4 +288,24 @@ TEST(UnpackBeneathTest, BackslashInATableNameMakesFoldersOnlyWhereItSeparates) {
 #endif
 }
 
+#if defined(_WIN32)
+// A trail byte 0x5C of a double-byte character is no separator; in a
+// single-byte code page it is one.
+TEST(UnpackBeneathTest, SeparatorWalkKeepsDoubleByteCharactersWhole) {
+  const struct {
+    const char* text;
+    unsigned codePage;
+    size_t separatorAt;  // the text's length when it has none
+  } cases[] = {
+      {"\x83\x5C.bin", 932, 6}, {"\x83\x5C.bin", 1252, 1}, {"\x83\x5C/x", 932, 2},
+      {"a\\\x83\x5C", 932, 1},  {"\x83", 932, 1},          {"ab/c", 932, 2},
+  };
+  for (const auto& c : cases) {
+    EXPECT_EQ(HostNextSeparatorInCodePage(c.text, c.codePage) - c.text,
+              static_cast<ptrdiff_t>(c.separatorAt))
+        << c.codePage << " " << c.text;
+  }
+}
+#endif
+
 }  // namespace
