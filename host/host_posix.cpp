@@ -171,8 +171,12 @@ int OpenInFolder(int dir, const char* name, int flags, mode_t mode) {
     how.mode = (flags & O_CREAT) != 0 ? mode : 0;
     how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
     long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
-    if (fd >= 0 || errno != ENOSYS) return static_cast<int>(fd);
-    beneathUnavailable = true;
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+    // An older kernel, or a filter that refuses calls it does not know:
+    // the plain call, which decides for the rest of the run once it works.
+    int plain = openat(dir, name, flags, mode);
+    if (plain >= 0) beneathUnavailable = true;
+    return plain;
   }
 #endif
   return openat(dir, name, flags, mode);
