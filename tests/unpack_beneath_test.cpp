@@ -13,7 +13,15 @@
 #include <string>
 #include <vector>
 
-#if !defined(_WIN32)
+#if defined(_WIN32)
+#ifndef WIN32_LEAN_AND_MEAN
+#define WIN32_LEAN_AND_MEAN
+#endif
+#ifndef NOMINMAX
+#define NOMINMAX
+#endif
+#include <windows.h>
+#else
 #include <fcntl.h>
 #include <signal.h>
 #include <sys/stat.h>
@@ -302,6 +310,21 @@ TEST(UnpackBeneathTest, BackslashInATableNameMakesFoldersOnlyWhereItSeparates) {
 }
 
 #if defined(_WIN32)
+// The same table name is one file where 0x83 leads a double-byte character
+// (code page 932) and a folder and a file where it does not (1252): the
+// folders made and traced follow the host's own reading of the name.
+TEST(UnpackBeneathTest, TrailByteBackslashSeparatesOnlyInASingleByteCodePage) {
+  FstTree tree;
+  AddFstFile(&tree, 0, "\x83\x5C.bin", 0x2000 / 4, 4);
+  TempDir dir;
+  PackInto(dir, DiscWithTable(tree));
+  RunResult result = UnpackInto(dir, "out", true);
+  ASSERT_EQ(result.status, 0) << result.err;
+  bool folderTraced = result.err.find("\nout/dvdroot/\x83\\\n") != std::string::npos;
+  EXPECT_EQ(folderTraced, !IsDBCSLeadByte(0x83)) << "code page " << GetACP() << "\n" << result.err;
+  EXPECT_EQ(ReadFileBytes(dir.Path("out/dvdroot/\x83\x5C.bin")), "DATA");
+}
+
 // A trail byte 0x5C of a double-byte character is no separator; in a
 // single-byte code page it is one.
 TEST(UnpackBeneathTest, SeparatorWalkKeepsDoubleByteCharactersWhole) {
