@@ -34,6 +34,26 @@ std::vector<Placement> placementIndex;
 enum PlacementIndexState { INDEX_NOT_BUILT, INDEX_READY, INDEX_UNAVAILABLE };
 PlacementIndexState placementIndexState = INDEX_NOT_BUILT;
 
+// The directory that holds each entry, as FindFstParentDir answers it: the
+// nearest directory before the entry whose nextEntry lies beyond it. Filled
+// in entry order, only as far as the highest entry asked for (so it reads no
+// further into the table than the scan would), with the directories that
+// may still hold a later entry kept on a stack: a directory hides every
+// earlier one that ends no later than it does, so the stack's top is the
+// answer once the directories that end at or before the entry are popped.
+// Each entry is pushed and popped at most once: linear in the table.
+struct ParentIndex {
+  std::vector<uint32_t> parent;  // parent[e] for e < parent.size(); 0 at entry 0
+  std::vector<uint32_t> open;    // directories whose nextEntry may lie beyond
+  bool unavailable;
+};
+ParentIndex parentIndex = {{}, {}, false};
+// Table entries the parent and placement queries have read, for checks that
+// their work stays linear in the table.
+uint64_t entriesVisited = 0;
+
+const uint32_t NO_PARENT = 0xFFFFFFFFu;
+
 const uint32_t NAME_OFFSET_MASK = 0x00FFFFFF;
 const uint32_t MAX_ENTRY_COUNT = 0x7FFFFFFF;  // entry numbers travel as int32_t
 
@@ -225,6 +245,9 @@ void ValidateFstTable(const unsigned char* table, uint64_t length) {
 
 void InstallFstTable(const unsigned char* table) {
   std::vector<Placement>().swap(placementIndex);
+  std::vector<uint32_t>().swap(parentIndex.parent);
+  std::vector<uint32_t>().swap(parentIndex.open);
+  parentIndex.unavailable = false;
   placementIndexState = INDEX_NOT_BUILT;
   fstTable = table;
   if (table == nullptr) {
@@ -262,6 +285,7 @@ bool PlacementBefore(const Placement& a, const Placement& b) {
 bool BuildPlacementIndex() {
   uint32_t count = ThirdWordIn(fstTable, 0);
   size_t files = 0;
+  entriesVisited += count;
   for (uint32_t entry = 0; entry < count; ++entry) {
     if (!IsDirectoryIn(fstTable, entry)) ++files;
   }
@@ -294,6 +318,7 @@ int32_t ScanForPlacement(const unsigned char* table, uint32_t position, uint32_t
                          uint32_t wanted) {
   uint32_t count = ThirdWordIn(table, 0);
   for (uint32_t entry = 0; entry < count; ++entry) {
+    ++entriesVisited;
     if (IsDirectoryIn(table, entry)) continue;
     if (SecondWordIn(table, entry) != position || ThirdWordIn(table, entry) != length) continue;
     if (--wanted == 0) return static_cast<int32_t>(entry);
@@ -373,14 +398,72 @@ uint32_t BuildFstDirPath(int32_t dirEntry, char* buffer, uint32_t maxlen) {
   return placed;
 }
 
-int32_t FindFstParentDir(int32_t fileEntry) {
-  if (fileEntry > 0 && static_cast<uint32_t>(fileEntry) < fstEntryCount) {
-    uint32_t file = static_cast<uint32_t>(fileEntry);
-    for (uint32_t entry = file; entry-- > 0;) {
-      if (FstIsDirectory(entry) && FstNextEntry(entry) > file) return static_cast<int32_t>(entry);
-    }
+namespace {
+
+uint32_t ScanForParent(uint32_t file) {
+  for (uint32_t entry = file; entry-- > 0;) {
+    ++entriesVisited;
+    if (FstIsDirectory(entry) && FstNextEntry(entry) > file) return entry;
   }
+  return NO_PARENT;
+}
+
+// Extends the parent index up to and including `entry`. False when memory
+// for it is short; queries then scan instead.
+bool ExtendParentIndex(uint32_t entry) {
+  std::vector<uint32_t>& parent = parentIndex.parent;
+  std::vector<uint32_t>& open = parentIndex.open;
+  try {
+    while (parent.size() <= entry) {
+      uint32_t next = static_cast<uint32_t>(parent.size());
+      ++entriesVisited;
+      while (!open.empty() && FstNextEntry(open.back()) <= next) open.pop_back();
+      parent.push_back(open.empty() ? NO_PARENT : open.back());
+      if (!FstIsDirectory(next)) continue;
+      uint32_t end = FstNextEntry(next);
+      while (!open.empty() && FstNextEntry(open.back()) <= end) open.pop_back();
+      open.push_back(next);
+    }
+  } catch (const std::bad_alloc&) {
+    parentIndex.unavailable = true;
+    std::vector<uint32_t>().swap(parent);
+    std::vector<uint32_t>().swap(open);
+    return false;
+  }
+  return true;
+}
+
+uint32_t IndexedParent(uint32_t file) {
+  if (parentIndex.unavailable || !ExtendParentIndex(file)) return ScanForParent(file);
+  return parentIndex.parent[file];
+}
+
+[[noreturn]] void FailUnknownParent() {
   Fail("Unknown error\n");
+}
+
+bool IsParentQuery(int32_t fileEntry) {
+  return fileEntry > 0 && static_cast<uint32_t>(fileEntry) < fstEntryCount;
+}
+
+}  // namespace
+
+int32_t FindFstParentDir(int32_t fileEntry) {
+  if (!IsParentQuery(fileEntry)) FailUnknownParent();
+  uint32_t parent = IndexedParent(static_cast<uint32_t>(fileEntry));
+  if (parent == NO_PARENT) FailUnknownParent();
+  return static_cast<int32_t>(parent);
+}
+
+int32_t FindFstParentDirLinear(int32_t fileEntry) {
+  if (!IsParentQuery(fileEntry)) FailUnknownParent();
+  uint32_t parent = ScanForParent(static_cast<uint32_t>(fileEntry));
+  if (parent == NO_PARENT) FailUnknownParent();
+  return static_cast<int32_t>(parent);
+}
+
+uint64_t FstEntriesVisited() {
+  return entriesVisited;
 }
 
 int DVDConvertEntrynumToPath(int32_t entry, char* buffer, uint32_t maxlen) {

@@ -68,7 +68,15 @@ int ReadFstDirEntry(FstDirCursor* cursor, FstDirItem* item);
 
 // Internal operations, exposed for tests.
 int CompareFstName(const char* path, const char* name);
+// The directory that holds `fileEntry` on the installed table: the nearest
+// directory before it whose nextEntry lies beyond it. Answered from an index
+// that grows in one pass over the table as higher entries are asked for.
 int32_t FindFstParentDir(int32_t fileEntry);
+// The same query answered by scanning back, as a reference for the index.
+int32_t FindFstParentDirLinear(int32_t fileEntry);
+// Table entries that the parent and placement queries have read since the
+// program started, to check that their work stays linear in the table.
+uint64_t FstEntriesVisited();
 uint32_t BuildFstDirPath(int32_t dirEntry, char* buffer, uint32_t maxlen);
 uint32_t CopyFstName(char* destination, const char* source, uint32_t n);
 

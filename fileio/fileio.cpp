@@ -327,6 +327,17 @@ void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
   }
 }
 
+FILE* CreateNewStreamIn(HostFolder folder, const char* path, const char* name) {
+  HostHandle file = HostCreateFileIn(folder, path, name);
+  FILE* stream = file == HOST_INVALID_HANDLE ? nullptr : HostStreamFromFile(file);
+  if (stream == nullptr) {
+    ReportError("%s: Error occurred when opening file %s\n", programName, path);
+    std::perror("fopen");
+    ExitFailure();
+  }
+  return stream;
+}
+
 void ChangeToFolderOf(const char* path) {
   const char* separator = HostLastPathSeparator(path);
   if (separator == nullptr) return;

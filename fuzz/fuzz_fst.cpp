@@ -129,13 +129,29 @@ void CheckIndexAgainstScan(const Table& t) {
   }
 }
 
+void CheckParentDir(uint32_t f, const std::vector<uint32_t>& spanning) {
+  int32_t parent = FindFstParentDir(static_cast<int32_t>(f));
+  int32_t scanned = FindFstParentDirLinear(static_cast<int32_t>(f));
+  if (parent != static_cast<int32_t>(spanning[f]) || scanned != parent) {
+    FuzzFailure("parent of file %u is %d (scan %d), not %u", f, parent, scanned, spanning[f]);
+  }
+}
+
+// The parent index grows as higher entries are asked for: asked from the
+// top down it is built at once, from the bottom up step by step, and with
+// the input's own words at random. Each must answer as the scan does.
 void CheckParentDirs(const Table& t, const std::vector<uint32_t>& spanning) {
+  for (uint32_t f = t.count; f-- > 1;) {
+    if (!t.IsDir(f)) CheckParentDir(f, spanning);
+  }
+  InstallFstTable(t.data);
   for (uint32_t f = 1; f < t.count; ++f) {
-    if (t.IsDir(f)) continue;
-    int32_t parent = FindFstParentDir(static_cast<int32_t>(f));
-    if (parent != static_cast<int32_t>(spanning[f])) {
-      FuzzFailure("parent of file %u is %d, not %u", f, parent, spanning[f]);
-    }
+    if (!t.IsDir(f)) CheckParentDir(f, spanning);
+  }
+  InstallFstTable(t.data);
+  for (size_t back = 4; back <= 64 && back <= t.size; back += 4) {
+    uint32_t f = LoadBE32(t.data + t.size - back) % t.count;
+    if (f != 0 && !t.IsDir(f)) CheckParentDir(f, spanning);
   }
 }
 

@@ -7,7 +7,13 @@
 //
 // The Unpack run goes into a fresh directory. The last byte of the input
 // also steers the run: bit 0 turns the traces on (and with them the copy
-// shortcuts off), bit 1 appends a large tail of fixed bytes to the file.
+// shortcuts off), bit 1 appends a large tail of fixed bytes to the file,
+// bit 2 repeats one file entry of the disc's file-system table in place,
+// with the table and the qpk file adjusted around it (so that a few table
+// entries grow into a table of tens of thousands, out of reach of small
+// inputs otherwise).
+// The table queries of a run must visit a number of table entries linear in
+// the file's size, however the table is shaped.
 // Whether the run completes or is refused, nothing may appear outside the
 // extraction directory, the input stays as it was, nothing but directories
 // and regular files is created, no more bytes come out than went in, and no
@@ -45,6 +51,13 @@ const char DLF_NAME[] = "in.dlf";
 // so that entries can name ranges large enough for the kernel to copy
 // (256 KiB and more) without inputs that large.
 const size_t LARGE_TAIL_SIZE = 384 * 1024;
+// Bit 2 of the last byte grows the table: the 4 bytes before the last give
+// the entry to repeat and how many more times it follows itself (16 bits
+// each, little-endian).
+const size_t GROW_PARAMETERS_SIZE = 5;
+// Table entries a run's queries may visit per 12 bytes of the qpk file:
+// one pass to build each index, and room to spare.
+const uint64_t VISITS_PER_TABLE_ENTRY = 4;
 // Disc ranges asked of the readers per entry, and their largest length.
 const uint32_t MAX_CHECKED_ENTRIES = 64;
 const uint32_t MAX_CHECKED_LENGTH = 64;
@@ -231,9 +244,111 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
   }
 }
 
-// The qpk file's bytes: the input, and the large tail when it asks for it.
-std::string QpkBytes(const uint8_t* data, size_t size) {
+uint32_t LoadLE16(const uint8_t* p) {
+  return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
+}
+
+// Where the disc's bytes at `discOffset` lie in the qpk file, through the
+// entry that covers them as the readers find it; false when none does.
+bool DiscPosition(const std::vector<QpkEntry>& entries, int64_t dataRegionStart,
+                  uint64_t discOffset, uint64_t* position, size_t* covering) {
+  bool found = false;
+  for (size_t i = 0; i < entries.size() && entries[i].discOffset <= discOffset; ++i) {
+    *covering = i;
+    found = true;
+  }
+  if (!found) return false;
+  const QpkEntry& entry = entries[*covering];
+  *position =
+      static_cast<uint64_t>(dataRegionStart) + entry.dataOffset + (discOffset - entry.discOffset);
+  return true;
+}
+
+// Moves the links of a directory entry for `grown` entries inserted after
+// entry `after`.
+void MoveLinks(unsigned char* entry, uint32_t after, uint32_t grown) {
+  if (entry[0] == 0) return;  // a file: no links
+  for (size_t word = 4; word <= 8; word += 4) {
+    uint32_t link = LoadBE32(entry + word);
+    if (link > after) StoreBE32(entry + word, link + grown);
+  }
+}
+
+// Repeats file entry `repeated` of the table that lies at `table` (`length`
+// bytes, `count` entries) `grown` more times.
+std::string GrownTable(const std::string& bytes, uint64_t table, uint32_t length, uint32_t count,
+                       uint32_t repeated, uint32_t grown) {
+  std::string out;
+  for (uint32_t i = 0; i < count; ++i) {
+    std::string entry = bytes.substr(table + i * FST_ENTRY_SIZE, FST_ENTRY_SIZE);
+    MoveLinks(reinterpret_cast<unsigned char*>(&entry[0]), repeated, grown);
+    out += entry;
+    if (i == repeated) {
+      for (uint32_t k = 0; k < grown; ++k) out += entry;
+    }
+  }
+  return out + bytes.substr(table + count * FST_ENTRY_SIZE, length - count * FST_ENTRY_SIZE);
+}
+
+// Grows the table as bit 2 asks; any file it cannot find its way through
+// stays as it is.
+std::string WithGrownTable(const uint8_t* data, size_t size) {
   std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (size < QPK_HEADER_SIZE + GROW_PARAMETERS_SIZE || (data[size - 1] & 4) == 0) return bytes;
+  uint32_t repeated = LoadLE16(data + size - 5), grown = LoadLE16(data + size - 3);
+  uint32_t entryCount = LoadLE32(data + 20);
+  uint64_t dataStart = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * entryCount;
+  if (LoadLE32(data) != QPK_MAGIC || entryCount == 0 || dataStart > size ||
+      LoadLE32(data + 24) != dataStart || grown == 0) {
+    return bytes;
+  }
+  std::vector<QpkEntry> entries;
+  for (uint32_t i = 0; i < entryCount; ++i) {
+    entries.push_back(DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i));
+  }
+  uint64_t block = 0, table = 0;
+  size_t blockEntry = 0, tableEntry = 0;
+  int64_t start = static_cast<int64_t>(dataStart);
+  if (!DiscPosition(entries, start, DISC_HEADER_BLOCK_OFFSET, &block, &blockEntry) ||
+      block > size || size - block < DISC_HEADER_BLOCK_SIZE) {
+    return bytes;
+  }
+  uint32_t tableWords = LoadBE32(data + block + 8);
+  uint64_t tableOffset = static_cast<uint32_t>(LoadBE32(data + block + 4) * 4u);
+  uint32_t length = tableWords * 4u;
+  if (!DiscPosition(entries, start, tableOffset, &table, &tableEntry) || table > size ||
+      size - table < length || length < FST_ENTRY_SIZE) {
+    return bytes;
+  }
+  uint32_t count = LoadBE32(data + table + 8);
+  uint64_t insertAt = table + static_cast<uint64_t>(repeated + 1) * FST_ENTRY_SIZE;
+  if (count > length / FST_ENTRY_SIZE || repeated == 0 || repeated >= count ||
+      data[table + repeated * FST_ENTRY_SIZE] != 0 ||
+      (block + 12 > table && block < table + length)) {
+    return bytes;
+  }
+  uint64_t growth = static_cast<uint64_t>(grown) * FST_ENTRY_SIZE;
+  std::string out = bytes.substr(0, table) +
+                    GrownTable(bytes, table, length, count, repeated, grown) +
+                    bytes.substr(table + length);
+  uint64_t blockNow = block >= insertAt ? block + growth : block;
+  StoreBE32(reinterpret_cast<unsigned char*>(&out[blockNow + 8]), tableWords + 3 * grown);
+  for (uint32_t i = 0; i < entryCount; ++i) {
+    QpkEntry& entry = entries[i];
+    if (i == tableEntry) entry.dataSize += static_cast<uint32_t>(growth);
+    if (dataStart + entry.dataOffset >= insertAt) entry.dataOffset += growth;
+    unsigned char* record =
+        reinterpret_cast<unsigned char*>(&out[QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i]);
+    StoreLE64(record + 8, entry.dataOffset);
+    StoreLE32(record + 16, entry.dataSize);
+  }
+  return out;
+}
+
+// The qpk file's bytes: the input, grown or with the large tail when it
+// asks for them.
+std::string QpkBytes(const uint8_t* data, size_t size) {
+  std::string bytes = WithGrownTable(data, size);
   if (size > 0 && (data[size - 1] & 2) != 0) {
     for (size_t i = 0; i < LARGE_TAIL_SIZE; ++i) bytes.push_back(static_cast<char>(i * 131 + 7));
   }
@@ -269,12 +384,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   options.verbose = AsksForTraces(input, inputSize);
 
   bool completed = false;
+  uint64_t visitedBefore = FstEntriesVisited();
   try {
     UnpackFiles();
     completed = true;
   } catch (const FatalExit&) {
   }
   if (fstEntryCount != 0) FuzzFailure("a file-system table stays installed after the run");
+  // The table lies in the file: it has at most size / 12 entries.
+  uint64_t visited = FstEntriesVisited() - visitedBefore;
+  if (visited > VISITS_PER_TABLE_ENTRY * (size / FST_ENTRY_SIZE + 1)) {
+    FuzzFailure("the run visited %llu table entries in a %zu-byte file",
+                static_cast<unsigned long long>(visited), size);
+  }
   CheckNothingOutside(run, data, size);
   uint64_t extracted = CheckExtractedTree(out);
   if (extracted > size) {

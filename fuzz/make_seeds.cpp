@@ -170,6 +170,22 @@ std::string LargeFileQpk() {
   return qpk + "\x02";  // not traced, with the tail
 }
 
+// A table whose one unnamed file, in a folder before the stored files, the
+// unpack target repeats 60,000 times (bit 2 of the last byte; entry 2,
+// after the root and the folder): every stored file's folder then lies
+// behind all the copies.
+std::string GrownTableQpk() {
+  DiscBuilder disc(0x1000);
+  disc.AddTableOnlyFile("/ghosts/g", 0, 1);
+  std::vector<std::pair<uint64_t, std::string>> files;
+  for (int i = 0; i < 64; ++i) {
+    disc.AddTableOnlyFile("/s" + std::to_string(i), (0x10000 + 4 * i) / 4, 4);
+    files.push_back({0x10000 + 4 * i, "data"});
+  }
+  const unsigned char grow[] = {2, 0, 0x60, 0xEA, 0x04};  // entry 2, 60,000 more, bit 2
+  return disc.QpkWithoutConfig(files) + std::string(reinterpret_cast<const char*>(grow), 5);
+}
+
 // Tables that only the fst target gets: shapes at the edges of the queries.
 std::vector<std::pair<std::string, std::vector<unsigned char>>> ExtraTables() {
   std::vector<std::pair<std::string, std::vector<unsigned char>>> tables;
@@ -337,6 +353,7 @@ int main(int argc, char** argv) {
               std::string(table.begin(), table.end()), MAX_FST_SEED);
   }
   WriteSeed(root / "unpack" / "large_file_in_the_tail.qpk", LargeFileQpk(), MAX_UNPACK_SEED);
+  WriteSeed(root / "unpack" / "grown_table.qpk", GrownTableQpk(), MAX_UNPACK_SEED);
   for (const auto& table : ExtraTables()) {
     WriteSeed(root / "fst" / (table.first + ".fst"),
               std::string(table.second.begin(), table.second.end()), MAX_FST_SEED);

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
 #include <string>
 
 // A file opened for positioned access: a descriptor on POSIX, a HANDLE on Win32.
@@ -124,6 +125,40 @@ enum HostDirResult { HOST_DIR_CREATED, HOST_DIR_EXISTS, HOST_DIR_FAILED };
 // gives HOST_DIR_EXISTS.
 HostDirResult HostCreateDirectory(const char* path);
 bool HostChangeDirectory(const char* path);
+
+// Folders held open while names are created in them, so that each name is
+// made in the folder the run made or entered, never through a symbolic link
+// or reparse point that another process put in the way later: a descriptor
+// on POSIX, a HANDLE on Win32. POSIX creates names relative to the folder
+// (without following links, and beneath it where the kernel can tell);
+// Win32 has no such calls, so it creates by the full path, refuses reparse
+// points, and holds every folder open without delete sharing so that none
+// can be renamed or replaced while it is held. Each call takes both the
+// full `path` and its last component `name`, which lies in `parent`.
+typedef intptr_t HostFolder;
+const HostFolder HOST_INVALID_FOLDER = -1;
+
+enum HostFolderResult {
+  HOST_FOLDER_OPENED,
+  HOST_FOLDER_LINK,    // a symbolic link or reparse point is in the way
+  HOST_FOLDER_FAILED,  // anything else: HostLastError() tells
+};
+
+// Opens the existing directory `path` itself; a link as its last component
+// is refused.
+HostFolderResult HostOpenFolder(const char* path, HostFolder* folder);
+// Creates the folder `name` in `parent`, or finds the directory of that
+// name, and opens it.
+HostFolderResult HostMakeFolderIn(HostFolder parent, const char* path, const char* name,
+                                  HostFolder* folder);
+// Creates the file `name` in `parent` for reading and writing; fails when
+// the name exists in any form, a link included. HOST_INVALID_FOLDER as
+// `parent` creates `path` itself, still without following a link there.
+HostHandle HostCreateFileIn(HostFolder parent, const char* path, const char* name);
+void HostCloseFolder(HostFolder folder);
+// A binary output stream that owns `file` from here on, or nullptr with
+// errno set (the file is then closed).
+std::FILE* HostStreamFromFile(HostHandle file);
 
 // Why the host cannot hold a file or directory named by this one path
 // component (already free of separators, ".", ".." and empty names), or

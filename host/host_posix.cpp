@@ -5,6 +5,12 @@
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
+#if defined(__linux__)
+#include <sys/syscall.h>
+#if defined(SYS_openat2)
+#include <linux/openat2.h>
+#endif
+#endif
 
 #include <climits>
 #include <cstring>
@@ -345,6 +351,82 @@ HostDirResult HostCreateDirectory(const char* path) {
 
 bool HostChangeDirectory(const char* path) {
   return chdir(path) == 0;
+}
+
+namespace {
+
+int FolderFd(HostFolder folder) {
+  return folder == HOST_INVALID_FOLDER ? AT_FDCWD : static_cast<int>(folder);
+}
+
+// Opens one component in `dir` without following a link, and where the
+// kernel offers it also with nothing resolved outside `dir`.
+int OpenInFolder(int dir, const char* name, int flags, mode_t mode) {
+  flags |= O_NOFOLLOW | O_CLOEXEC;
+#if defined(__linux__) && defined(SYS_openat2)
+  static bool beneathUnavailable = false;
+  if (!beneathUnavailable && dir != AT_FDCWD) {
+    struct open_how how;
+    std::memset(&how, 0, sizeof how);
+    how.flags = static_cast<uint64_t>(flags);
+    how.mode = (flags & O_CREAT) != 0 ? mode : 0;
+    how.resolve = RESOLVE_BENEATH | RESOLVE_NO_SYMLINKS;
+    long fd = syscall(SYS_openat2, dir, name, &how, sizeof how);
+    if (fd >= 0 || (errno != ENOSYS && errno != EPERM)) return static_cast<int>(fd);
+    // An older kernel, or a filter that refuses calls it does not know:
+    // the plain call, which decides for the rest of the run once it works.
+    int plain = openat(dir, name, flags, mode);
+    if (plain >= 0) beneathUnavailable = true;
+    return plain;
+  }
+#endif
+  return openat(dir, name, flags, mode);
+}
+
+HostFolderResult OpenFolderAt(int dir, const char* name, HostFolder* folder) {
+  int fd = OpenInFolder(dir, name, O_RDONLY | O_DIRECTORY, 0);
+  if (fd >= 0) {
+    *folder = static_cast<HostFolder>(fd);
+    return HOST_FOLDER_OPENED;
+  }
+  int code = errno;
+  struct stat st;
+  bool link = fstatat(dir, name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode);
+  errno = code;
+  return link ? HOST_FOLDER_LINK : HOST_FOLDER_FAILED;
+}
+
+}  // namespace
+
+HostFolderResult HostOpenFolder(const char* path, HostFolder* folder) {
+  return OpenFolderAt(AT_FDCWD, path, folder);
+}
+
+HostFolderResult HostMakeFolderIn(HostFolder parent, const char* /*path*/, const char* name,
+                                  HostFolder* folder) {
+  int dir = FolderFd(parent);
+  if (mkdirat(dir, name, 0777) != 0 && errno != EEXIST) return HOST_FOLDER_FAILED;
+  return OpenFolderAt(dir, name, folder);
+}
+
+HostHandle HostCreateFileIn(HostFolder parent, const char* path, const char* name) {
+  int dir = FolderFd(parent);
+  int fd = OpenInFolder(dir, dir == AT_FDCWD ? path : name, O_RDWR | O_CREAT | O_EXCL, 0666);
+  return fd < 0 ? HOST_INVALID_HANDLE : static_cast<HostHandle>(fd);
+}
+
+void HostCloseFolder(HostFolder folder) {
+  if (folder != HOST_INVALID_FOLDER) close(static_cast<int>(folder));
+}
+
+std::FILE* HostStreamFromFile(HostHandle file) {
+  std::FILE* stream = fdopen(Fd(file), "wb");
+  if (stream == nullptr) {
+    int code = errno;
+    close(Fd(file));
+    errno = code;
+  }
+  return stream;
 }
 
 const char* HostRefuseNameComponent(const char*, size_t) {

@@ -11,6 +11,7 @@
 #include <sys/types.h>
 #include <windows.h>
 
+#include <cerrno>
 #include <cstring>
 #include <string>
 
@@ -348,11 +349,106 @@ bool HostChangeDirectory(const char* path) {
   return SetCurrentDirectoryA(path) != 0;
 }
 
+namespace {
+
+// Opens a folder itself, never what a reparse point there leads to, and
+// without delete sharing: while the handle is open nobody can rename,
+// remove or replace the folder, so the full paths through it stay the ones
+// the run checked.
+HostFolderResult OpenFolderByPath(const char* path, HostFolder* folder) {
+  HANDLE handle = CreateFileA(path, FILE_LIST_DIRECTORY | FILE_TRAVERSE | FILE_READ_ATTRIBUTES,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
+                              FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (handle == INVALID_HANDLE_VALUE) return HOST_FOLDER_FAILED;
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!FileIdentity(handle, &info)) {
+    DWORD code = GetLastError();
+    CloseHandle(handle);
+    SetLastError(code);
+    return HOST_FOLDER_FAILED;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) != 0) {
+    CloseHandle(handle);
+    SetLastError(ERROR_CANT_ACCESS_FILE);
+    return HOST_FOLDER_LINK;
+  }
+  if ((info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) == 0) {
+    CloseHandle(handle);
+    SetLastError(ERROR_DIRECTORY);
+    return HOST_FOLDER_FAILED;
+  }
+  *folder = reinterpret_cast<HostFolder>(handle);
+  return HOST_FOLDER_OPENED;
+}
+
+// errno for perror() after a failed Win32 creation.
+int CrtErrorOf(DWORD code) {
+  switch (code) {
+    case ERROR_FILE_EXISTS:
+    case ERROR_ALREADY_EXISTS:
+      return EEXIST;
+    case ERROR_FILE_NOT_FOUND:
+    case ERROR_PATH_NOT_FOUND:
+      return ENOENT;
+    case ERROR_ACCESS_DENIED:
+    case ERROR_SHARING_VIOLATION:
+      return EACCES;
+    default:
+      return EINVAL;
+  }
+}
+
+}  // namespace
+
+HostFolderResult HostOpenFolder(const char* path, HostFolder* folder) {
+  return OpenFolderByPath(path, folder);
+}
+
+HostFolderResult HostMakeFolderIn(HostFolder, const char* path, const char*, HostFolder* folder) {
+  if (!CreateDirectoryA(path, nullptr) && GetLastError() != ERROR_ALREADY_EXISTS) {
+    return HOST_FOLDER_FAILED;
+  }
+  return OpenFolderByPath(path, folder);
+}
+
+HostHandle HostCreateFileIn(HostFolder, const char* path, const char*) {
+  // CREATE_NEW refuses every existing name, a reparse point included, so
+  // nothing is created through one.
+  HANDLE file =
+      CreateFileA(path, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                  CREATE_NEW, FILE_ATTRIBUTE_NORMAL | FILE_FLAG_OPEN_REPARSE_POINT, nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    errno = CrtErrorOf(GetLastError());
+    return HOST_INVALID_HANDLE;
+  }
+  return reinterpret_cast<HostHandle>(file);
+}
+
+void HostCloseFolder(HostFolder folder) {
+  if (folder != HOST_INVALID_FOLDER) CloseHandle(reinterpret_cast<HANDLE>(folder));
+}
+
+std::FILE* HostStreamFromFile(HostHandle file) {
+  int fd = _open_osfhandle(file, _O_BINARY);
+  if (fd < 0) {
+    CloseHandle(Win32Handle(file));
+    errno = EMFILE;
+    return nullptr;
+  }
+  std::FILE* stream = _fdopen(fd, "wb");
+  if (stream == nullptr) {
+    int code = errno;
+    _close(fd);
+    errno = code;
+  }
+  return stream;
+}
+
 const char* HostRefuseNameComponent(const char* component, size_t length) {
   for (size_t i = 0; i < length; ++i) {
     unsigned char c = static_cast<unsigned char>(component[i]);
     if (c == ':') return "a ':' would name a drive or a stream";
-    if (c < 32 || std::strchr("<>|?*", c) != nullptr) {
+    if (c < 32 || std::strchr("<>|?*\"", c) != nullptr) {
       return "the name holds a character that Windows file names cannot hold";
     }
   }

@@ -27,8 +27,10 @@ uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntr
 void UnpackFiles();
 // Creates exactly the last component of `path`; an existing one is refused.
 void CreateExtractionDirectory(const char* path);
-// Creates every directory prefix of `path` that ends in '/', ignoring ones
-// that exist. Always returns 1.
+// Creates every directory prefix of `path` that ends in a separator (on
+// Win32 '\' too), taking existing directories as they are; below the
+// extraction directory of a running unpack each is made in the one above
+// it, held open, and anything else in the way ends the run. Returns 1.
 int MakeDirectoriesAlongPath(const char* path);
 void ExtractConfigBlob(HostHandle qpkFile, const char* extractDir, const QpkEntry* entries,
                        int32_t dataStart);

@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "app/options.h"
@@ -22,26 +23,47 @@ const size_t DLF_STREAM_BUFFER_SIZE = 64 * 1024;
 // would wrap at 2^32 and point somewhere else.
 const uint32_t MAX_FST_WORD = 0x40000000u;
 
-// The folders of the last path whose every prefix ending in '/' this run
-// created or found existing: the text up to and including its last '/'.
-// Entries come mostly folder by folder, so the prefixes the next path shares
-// with it need no host call. Kept only while UnpackFiles runs, since a
-// folder seen once stays for the rest of the run.
-struct KnownFolders {
-  char text[PATH_CAPACITY];
-  size_t length;
+// The extraction directory and the folders of the last path created below
+// it, held open from the root down: every folder and file is created in the
+// held folder above it, so a folder that another process swaps for a link
+// later cannot redirect anything, and paths that share folders with the
+// last one (entries come mostly folder by folder) need no host call for
+// them. Kept only while UnpackFiles runs.
+struct HeldFolders {
+  HostFolder root;
+  // The full path of the deepest held folder with its separator: the
+  // extraction directory and "/" up to rootLength, then the held folders,
+  // the k-th ending at ends[k].
+  char text[PATH_CAPACITY + 1];
+  size_t rootLength;
+  HostFolder folders[PATH_CAPACITY];
+  size_t ends[PATH_CAPACITY];
+  size_t depth;
 };
-KnownFolders* knownFolders = nullptr;
+HeldFolders* heldFolders = nullptr;
 
-struct KnownFoldersScope {
-  KnownFolders folders;
-  KnownFoldersScope() {
-    folders.length = 0;
-    knownFolders = &folders;
+void ReleaseHeldFrom(HeldFolders* held, size_t level) {
+  while (held->depth > level) HostCloseFolder(held->folders[--held->depth]);
+}
+
+struct HeldFoldersScope {
+  HeldFolders held;
+  HeldFoldersScope(HostFolder root, const char* extractDir) {
+    held.root = root;
+    size_t length = std::strlen(extractDir);
+    std::memcpy(held.text, extractDir, length);
+    held.text[length] = '/';
+    held.rootLength = length + 1;
+    held.depth = 0;
+    heldFolders = &held;
   }
-  ~KnownFoldersScope() { knownFolders = nullptr; }
-  KnownFoldersScope(const KnownFoldersScope&) = delete;
-  KnownFoldersScope& operator=(const KnownFoldersScope&) = delete;
+  ~HeldFoldersScope() {
+    heldFolders = nullptr;
+    ReleaseHeldFrom(&held, 0);
+    HostCloseFolder(held.root);
+  }
+  HeldFoldersScope(const HeldFoldersScope&) = delete;
+  HeldFoldersScope& operator=(const HeldFoldersScope&) = delete;
 };
 
 struct StreamCloser {
@@ -58,36 +80,64 @@ struct InstalledFstTable {
   ~InstalledFstTable() { InstallFstTable(nullptr); }
 };
 
-bool IsSeparator(char c) {
-  return c == '/' || c == '\\';
+// A name from the file as our own messages print it: bytes that a terminal
+// would act on as \xHH, and the backslash doubled so that the text reads
+// back unambiguously.
+std::string Printable(const char* text) {
+  std::string printable;
+  for (const char* c = text; *c != '\0'; ++c) {
+    unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      printable += escape;
+    } else if (byte == '\\') {
+      printable += "\\\\";
+    } else {
+      printable += *c;
+    }
+  }
+  return printable;
+}
+
+[[noreturn]] void RefuseName(const char* name, const char* reason) {
+  Fail("%s: Refusing to extract %s: %s\n", programName, Printable(name).c_str(), reason);
+}
+
+// The end of the path component at `text`. On Win32 the host's own rule
+// (both separators, double-byte characters kept whole); elsewhere '/' and
+// '\\' alike, so that a name that would split on Win32 is checked as it
+// would be read there.
+const char* ComponentEnd(const char* text) {
+#if defined(_WIN32)
+  return HostNextSeparator(text);
+#else
+  while (*text != '\0' && *text != '/' && *text != '\\') ++text;
+  return text;
+#endif
 }
 
 // Refuses a name that could leave the extraction directory, that the host
-// cannot hold, or whose dlf line could not be read back. Checked before
-// anything is created for it.
+// cannot hold, or, for a file, whose dlf line could not be read back (no
+// dlf line names a directory). Checked before anything is created for it.
 void CheckExtractedName(const char* name, bool directory) {
-  for (const char* c = name; *c != '\0'; ++c) {
+  for (const char* c = name; !directory && *c != '\0'; ++c) {
     if (*c == '"' || *c == '\r' || *c == '\n') {
-      Fail("%s: Refusing to extract %s: the name holds a double quote or a line end\n", programName,
-           name);
+      RefuseName(name, "the name holds a double quote or a line end");
     }
   }
   const char* start = name;
   while (true) {
-    const char* end = start;
-    while (*end != '\0' && !IsSeparator(*end)) ++end;
+    const char* end = ComponentEnd(start);
     size_t length = static_cast<size_t>(end - start);
-    bool lastOfDirectory = directory && *end == '\0' && end > name && IsSeparator(end[-1]);
+    bool lastOfDirectory = directory && *end == '\0' && length == 0 && end > name;
     if (!lastOfDirectory) {
       if (length == 0 || (length == 1 && start[0] == '.') ||
           (length == 2 && start[0] == '.' && start[1] == '.')) {
-        Fail("%s: Refusing to extract %s: empty, \".\" or \"..\" path component\n", programName,
-             name);
+        RefuseName(name, "empty, \".\" or \"..\" path component");
       }
       const char* reason = HostRefuseNameComponent(start, length);
-      if (reason != nullptr) {
-        Fail("%s: Refusing to extract %s: %s\n", programName, name, reason);
-      }
+      if (reason != nullptr) RefuseName(name, reason);
     }
     if (*end == '\0') break;
     start = end + 1;
@@ -99,8 +149,8 @@ void CheckExtractedName(const char* name, bool directory) {
 void BuildHostPath(char* path, const char* base, const char* name) {
   size_t lb = std::strlen(base), ln = std::strlen(name);
   if (lb + 1 + ln >= PATH_CAPACITY) {
-    Fail("%s: Path is longer than %zu characters: %s/%s\n", programName, PATH_CAPACITY - 1, base,
-         name);
+    Fail("%s: Path is longer than %zu characters: %s/%s\n", programName, PATH_CAPACITY - 1,
+         Printable(base).c_str(), Printable(name).c_str());
   }
   std::memcpy(path, base, lb);
   path[lb] = '/';
@@ -120,10 +170,81 @@ void WriteDlfText(FILE* dlf, const char* format, ...) {
   va_end(args);
 }
 
+enum PathKind { FILE_PATH, DIRECTORY_PATH };
+
+// A folder of `path` (`folder`, without its separator) could not be made or
+// opened. For a file the host would go on to refuse the file, and says so in
+// its words; for a directory the creation itself failed.
+[[noreturn]] void FailFolder(HostFolderResult result, const char* folder, const char* path,
+                             PathKind kind) {
+  int code = HostLastError();
+  if (result == HOST_FOLDER_LINK) {
+    Fail("%s: %s is a symbolic link: nothing is created through it\n", programName,
+         Printable(folder).c_str());
+  }
+  if (kind == FILE_PATH) Fail("%s: Cannot open file %s!\n", programName, path);
+  ReportError("%s: Failed to create directory %s\n", programName, folder);
+  Fail("last error: %d\n", code);
+}
+
+// Below the held folder at `level` (0: the extraction directory), makes or
+// opens the folder that ends at prefix[end - 1], which starts at `start`,
+// and holds it instead of every held folder from `level` on.
+void HoldFolder(HeldFolders* held, size_t level, char* prefix, size_t start, size_t end,
+                const char* path, PathKind kind) {
+  ReleaseHeldFrom(held, level);
+  HostFolder parent = level == 0 ? held->root : held->folders[level - 1];
+  char separator = prefix[end - 1];
+  prefix[end - 1] = '\0';
+  HostFolder folder = HOST_INVALID_FOLDER;
+  HostFolderResult result = HostMakeFolderIn(parent, prefix, prefix + start, &folder);
+  if (result != HOST_FOLDER_OPENED) FailFolder(result, prefix, path, kind);
+  prefix[end - 1] = separator;
+  std::memcpy(held->text + start, prefix + start, end - start);
+  held->folders[level] = folder;
+  held->ends[level] = end;
+  held->depth = level + 1;
+}
+
+// Traces every prefix of `path` that ends in a separator and makes each
+// folder below the extraction directory, reusing the held ones it shares.
+// Returns the folder that holds the last component and, in *nameStart,
+// where that component begins. Outside a run, folders are made by path.
+HostFolder MakeFoldersAlong(const char* path, PathKind kind, size_t* nameStart) {
+  char prefix[PATH_CAPACITY];
+  size_t length = std::strlen(path);
+  if (length >= PATH_CAPACITY) length = PATH_CAPACITY - 1;
+  std::memcpy(prefix, path, length);
+  prefix[length] = '\0';
+  HeldFolders* held = heldFolders;
+  bool beneath = held != nullptr && std::strncmp(path, held->text, held->rootLength) == 0;
+  size_t level = 0;
+  *nameStart = 0;
+  for (const char* at = HostNextSeparator(prefix); *at != '\0'; at = HostNextSeparator(at + 1)) {
+    size_t end = static_cast<size_t>(at - prefix) + 1;
+    *nameStart = end;
+    char next = prefix[end];
+    prefix[end] = '\0';
+    if (options.verbose) ReportError("%s\n", prefix);
+    if (!beneath) HostCreateDirectory(prefix);  // an existing directory is no error
+    prefix[end] = next;
+    if (!beneath || end <= held->rootLength) continue;
+    size_t start = level == 0 ? held->rootLength : held->ends[level - 1];
+    bool isHeld = level < held->depth && held->ends[level] == end &&
+                  std::memcmp(held->text + start, prefix + start, end - start) == 0;
+    if (!isHeld) HoldFolder(held, level, prefix, start, end, path, kind);
+    ++level;
+  }
+  if (!beneath) return HOST_INVALID_FOLDER;
+  return level == 0 ? held->root : held->folders[level - 1];
+}
+
 // Copies `length` bytes from the data region into a new file at `path`.
 void ExtractRange(HostHandle qpkFile, const char* path, uint64_t sourceOffset, uint64_t length) {
-  MakeDirectoriesAlongPath(path);
-  FileGuard out(CreateNewFile(path));
+  size_t nameStart = 0;
+  HostFolder folder = MakeFoldersAlong(path, FILE_PATH, &nameStart);
+  FileGuard out(HostCreateFileIn(folder, path, path + nameStart));
+  if (out.file == HOST_INVALID_HANDLE) Fail("%s: Cannot open file %s!\n", programName, path);
   CopyRange(qpkFile, sourceOffset, out.file, 0, length);
   out.Close();
 }
@@ -211,27 +332,8 @@ void CreateExtractionDirectory(const char* path) {
 }
 
 int MakeDirectoriesAlongPath(const char* path) {
-  char prefix[PATH_CAPACITY];
-  KnownFolders* known = knownFolders;
-  // Whether path[0..i] is still a prefix of the known folders' text.
-  bool onKnownPath = known != nullptr;
-  bool allThere = true;
-  size_t foldersLength = 0;
-  for (size_t i = 0; path[i] != '\0' && i < PATH_CAPACITY - 1; ++i) {
-    prefix[i] = path[i];
-    onKnownPath = onKnownPath && i < known->length && known->text[i] == path[i];
-    if (path[i] != '/') continue;
-    prefix[i + 1] = '\0';
-    foldersLength = i + 1;
-    if (options.verbose) ReportError("%s\n", prefix);
-    if (onKnownPath) continue;
-    // An existing directory is no error.
-    if (HostCreateDirectory(prefix) == HOST_DIR_FAILED) allThere = false;
-  }
-  if (known != nullptr) {
-    known->length = allThere ? foldersLength : 0;
-    std::memcpy(known->text, prefix, known->length);
-  }
+  size_t nameStart = 0;
+  MakeFoldersAlong(path, DIRECTORY_PATH, &nameStart);
   return 1;
 }
 
@@ -254,10 +356,13 @@ void ExtractEntry(HostHandle qpkFile, const char* extractDir, const char* name,
 
 void CreateEmptyDirectories(const char* base) {
   size_t baseLength = std::strlen(base);
-  if (baseLength + 2 > PATH_CAPACITY) {
-    Fail("%s: Path is longer than %zu characters: %s/\n", programName, PATH_CAPACITY - 1, base);
+  // The table module takes maxlen 1 or 0 (and says it wants more); below
+  // that the count would wrap.
+  if (baseLength > PATH_CAPACITY) {
+    Fail("%s: Path is longer than %zu characters: %s/\n", programName, PATH_CAPACITY - 1,
+         Printable(base).c_str());
   }
-  char path[PATH_CAPACITY];
+  char path[PATH_CAPACITY + 1];
   std::memcpy(path, base, baseLength + 1);
   for (uint32_t i = 0; i < fstEntryCount; ++i) {
     if (!FstIsDirectory(i) || FstNextEntry(i) != i + 1) continue;
@@ -268,11 +373,31 @@ void CreateEmptyDirectories(const char* base) {
   }
 }
 
+namespace {
+
+HostFolder OpenExtractionDirectory(const char* path) {
+  HostFolder folder = HOST_INVALID_FOLDER;
+  HostFolderResult result = HostOpenFolder(path, &folder);
+  if (result != HOST_FOLDER_OPENED) FailFolder(result, path, path, DIRECTORY_PATH);
+  return folder;
+}
+
+// The dlf file, created new in the extraction directory where it lies.
+FILE* CreateDlfStream(const HeldFolders& held, const char* dlfPath) {
+  const char* name = dlfPath + held.rootLength;
+  bool inRoot =
+      std::strncmp(dlfPath, held.text, held.rootLength) == 0 && *HostNextSeparator(name) == '\0';
+  if (inRoot) return CreateNewStreamIn(held.root, dlfPath, name);
+  return CreateNewStreamIn(HOST_INVALID_FOLDER, dlfPath, dlfPath);
+}
+
+}  // namespace
+
 void UnpackFiles() {
-  KnownFoldersScope knownFoldersScope;
   CreateExtractionDirectory(options.extractDir);
+  HeldFoldersScope heldScope(OpenExtractionDirectory(options.extractDir), options.extractDir);
   FileGuard qpk(OpenInputFile(options.qpkPath));
-  std::unique_ptr<FILE, StreamCloser> dlf(OpenStreamForWriting(options.dlfPath));
+  std::unique_ptr<FILE, StreamCloser> dlf(CreateDlfStream(heldScope.held, options.dlfPath));
   // Three writes per line, one line per entry: gather them in larger blocks.
   std::setvbuf(dlf.get(), nullptr, _IOFBF, DLF_STREAM_BUFFER_SIZE);
 
@@ -308,8 +433,8 @@ void UnpackFiles() {
     WriteDlfText(dlf.get(), "\"%s\"\n", entryName);
   }
 
-  char base[PATH_CAPACITY];
-  BuildHostPath(base, options.extractDir, DVDROOT);
+  char base[PATH_CAPACITY + DVDROOT_LENGTH + 1];
+  std::snprintf(base, sizeof base, "%s/%s", options.extractDir, DVDROOT);
   CreateEmptyDirectories(base);
 
   qpk.Close();

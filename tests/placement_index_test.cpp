@@ -11,6 +11,7 @@
 
 #include "app/options.h"
 #include "dvdfs/dvdfs.h"
+#include "host/coding.h"
 #include "tests/support/fst_builder.h"
 #include "tests/support/fst_fixture.h"
 
@@ -94,6 +95,60 @@ TEST_F(PlacementIndexTest, AgreesWithTheScanQueryByQueryOnRandomTables) {
           << "round " << round << ", query " << i << ": position 0x" << std::hex
           << queries[i].position << ", length 0x" << queries[i].length;
     }
+  }
+}
+
+// The parent of every file, asked in an order that grows the index both
+// step by step and in jumps, on random tables and on tables installed
+// without validation whose ranges overlap at random.
+TEST_F(PlacementIndexTest, ParentIndexAgreesWithTheScanInAnyQueryOrder) {
+  std::mt19937 random(20240602);
+  for (int round = 0; round < 300; ++round) {
+    std::vector<unsigned char> table = RandomTable(&random);
+    if (round % 2 == 1) {
+      uint32_t count = LoadBE32(&table[8]);
+      for (uint32_t e = 1; e < count; ++e) {
+        if (random() % 3 != 0) continue;
+        table[e * FST_ENTRY_SIZE] = 1;
+        StoreBE32(&table[e * FST_ENTRY_SIZE + 8], e + 1 + random() % (count + 1 - e));
+      }
+    }
+    ResetFstState();
+    InstallFstTable(table.data());
+    uint32_t count = fstEntryCount;
+    std::vector<uint32_t> order;
+    for (uint32_t e = 1; e < count; ++e) order.push_back(e);
+    std::shuffle(order.begin(), order.end(), random);
+    for (uint32_t e : order) {
+      if (FstIsDirectory(e)) continue;
+      int32_t scanned = FindFstParentDirLinear(static_cast<int32_t>(e));
+      ASSERT_EQ(FindFstParentDir(static_cast<int32_t>(e)), scanned)
+          << "round " << round << ", entry " << e;
+    }
+  }
+}
+
+// A table that names few of its entries, placed before the stored files,
+// costs one pass: the count of entries visited grows with the table, not
+// with its square.
+TEST_F(PlacementIndexTest, NamingEveryFileVisitsEachEntryAFewTimesAtMost) {
+  for (uint32_t unnamed : {1000u, 8000u}) {
+    FstTree tree;
+    uint32_t ghosts = AddFstDirectory(&tree, 0, "ghosts");
+    for (uint32_t i = 0; i < unnamed; ++i) AddFstFile(&tree, ghosts, "g" + std::to_string(i), 0, 1);
+    uint32_t stored = AddFstDirectory(&tree, 0, "stored");
+    for (uint32_t i = 0; i < unnamed; ++i) {
+      AddFstFile(&tree, stored, "s" + std::to_string(i), 0x1000 + i, 4);
+    }
+    Install(BuildFstTable(tree));
+    uint64_t before = FstEntriesVisited();
+    char path[1024];
+    for (uint32_t i = 0; i < unnamed; ++i) {
+      int32_t entry = FindFstFileByPlacement(table_.data(), 0x1000 + i, 4);
+      DVDConvertEntrynumToPath(entry, path, sizeof path);
+    }
+    uint64_t visited = FstEntriesVisited() - before;
+    EXPECT_LE(visited, 4u * fstEntryCount) << unnamed << " unnamed entries";
   }
 }
 

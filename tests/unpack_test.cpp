@@ -340,7 +340,7 @@ std::vector<HostileCase> HostileCases() {
       {"EmptyName", [] { return DiscWithName(""); },
        "quorlith: Refusing to extract dvdroot/: empty, \".\" or \"..\" path component\n"},
       {"BackslashDotDot", [] { return DiscWithName("..\\..\\escape"); },
-       "quorlith: Refusing to extract dvdroot/..\\..\\escape: empty, \".\" or \"..\" path "
+       "quorlith: Refusing to extract dvdroot/..\\\\..\\\\escape: empty, \".\" or \"..\" path "
        "component\n"},
       {"SlashInName", [] { return DiscWithName("a/../../escape"); },
        "quorlith: Refusing to extract dvdroot/a/../../escape: empty, \".\" or \"..\" path "
@@ -349,8 +349,12 @@ std::vector<HostileCase> HostileCases() {
        "quorlith: Refusing to extract dvdroot/say\"hi: the name holds a double quote or a line "
        "end\n"},
       {"LineEndInName", [] { return DiscWithName("two\nlines"); },
-       "quorlith: Refusing to extract dvdroot/two\nlines: the name holds a double quote or a line "
-       "end\n"},
+       "quorlith: Refusing to extract dvdroot/two\\x0Alines: the name holds a double quote or a "
+       "line end\n"},
+      // Sets the terminal's title and clears the screen if printed raw.
+      {"TerminalControlsInName", [] { return DiscWithName("..\\\x1b]2;owned\a\x1b[2J\x7f"); },
+       "quorlith: Refusing to extract dvdroot/..\\\\\\x1B]2;owned\\x07\\x1B[2J\\x7F: empty, "
+       "\".\" or \"..\" path component\n"},
       {"HostPathTooLong", [] { return DiscWithName(std::string(300, 'n')); },
        "quorlith: Path is longer than 259 characters: out/dvdroot/" + std::string(300, 'n') + "\n"},
       {"TablePathTooLongForTheEntryName", [] { return DiscWithName(std::string(1100, 'n')); },
