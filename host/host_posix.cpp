@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "host/host.h"
+#include "host/temp_name.h"
 
 namespace {
 
@@ -162,40 +163,17 @@ std::string FinalLinkTarget(const char* path) {
   return current;
 }
 
-// A different sequence in every process and on every call.
-uint64_t NextRandom() {
+// A different name in every process and on every call.
+std::string RandomTempName(size_t length) {
   static uint64_t state = 0;
+  uint64_t seed = 0;
   if (state == 0) {
     struct timespec now;
     clock_gettime(CLOCK_REALTIME, &now);
-    state = (static_cast<uint64_t>(now.tv_sec) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
-            (static_cast<uint64_t>(getpid()) << 16);
+    seed = (static_cast<uint64_t>(now.tv_sec) << 32) ^ static_cast<uint64_t>(now.tv_nsec) ^
+           (static_cast<uint64_t>(getpid()) << 16);
   }
-  state += 0x9E3779B97F4A7C15ull;
-  uint64_t z = state;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-// How long a temporary name may be beside `folder`: at most 8 characters,
-// fewer when the path limit leaves less room, never none.
-size_t TempNameLength(const std::string& folder, size_t pathLimit) {
-  size_t used = folder.empty() ? 0 : folder.size() + 1;
-  size_t room = pathLimit > used ? pathLimit - used : 0;
-  return room < 1 ? 1 : room > 8 ? 8 : room;
-}
-
-// "qpk" and random letters and digits; only random ones when it is short.
-std::string RandomTempName(size_t length) {
-  static const char ALPHABET[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string name = length >= 6 ? "qpk" : "";
-  uint64_t bits = NextRandom();
-  while (name.size() < length) {
-    name += ALPHABET[bits % 36];
-    bits /= 36;
-  }
-  return name;
+  return TempNameFrom(NextTempBits(&state, seed), length);
 }
 
 // Creates the temporary file in the folder, retrying names that exist.
@@ -297,8 +275,10 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
     ReleaseFolder(replacement);
     return HOST_REPLACE_FAILED;
   }
-  int fd = CreateTempFile(folder, TempNameLength(replacement->folder, pathLimit),
-                          &replacement->tempName);
+  int fd = CreateTempFile(
+      folder,
+      TempNameLength(replacement->folder.empty() ? 0 : replacement->folder.size() + 1, pathLimit),
+      &replacement->tempName);
   if (fd < 0) {
     ReleaseFolder(replacement);
     return HOST_REPLACE_FAILED;

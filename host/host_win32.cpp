@@ -16,6 +16,7 @@
 #include <string>
 
 #include "host/host.h"
+#include "host/temp_name.h"
 
 namespace {
 
@@ -170,37 +171,17 @@ bool HostQueryFile(HostHandle file, HostFileStatus* status) {
 
 namespace {
 
-uint64_t NextRandom() {
+// A different name in every process and on every call.
+std::string RandomTempName(size_t length) {
   static uint64_t state = 0;
+  uint64_t seed = 0;
   if (state == 0) {
     LARGE_INTEGER now;
     QueryPerformanceCounter(&now);
-    state = static_cast<uint64_t>(now.QuadPart) ^
-            (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount();
+    seed = static_cast<uint64_t>(now.QuadPart) ^
+           (static_cast<uint64_t>(GetCurrentProcessId()) << 32) ^ GetTickCount();
   }
-  state += 0x9E3779B97F4A7C15ull;
-  uint64_t z = state;
-  z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
-  z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
-  return z ^ (z >> 31);
-}
-
-// At most 8 characters, fewer when the path limit leaves less room beside
-// the folder part `prefix` (separator or drive colon included), never none.
-size_t TempNameLength(const std::string& prefix, size_t pathLimit) {
-  size_t room = pathLimit > prefix.size() ? pathLimit - prefix.size() : 0;
-  return room < 1 ? 1 : room > 8 ? 8 : room;
-}
-
-std::string RandomTempName(size_t length) {
-  static const char ALPHABET[] = "0123456789abcdefghijklmnopqrstuvwxyz";
-  std::string name = length >= 6 ? "qpk" : "";
-  uint64_t bits = NextRandom();
-  while (name.size() < length) {
-    name += ALPHABET[bits % 36];
-    bits /= 36;
-  }
-  return name;
+  return TempNameFrom(NextTempBits(&state, seed), length);
 }
 
 // The folder part of a path, with its last separator, or a drive's "C:".
@@ -290,7 +271,7 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
     if (!queried) return HOST_REPLACE_FAILED;
     replacement->replacesFile = true;
   }
-  size_t nameLength = TempNameLength(replacement->folder, pathLimit);
+  size_t nameLength = TempNameLength(replacement->folder.size(), pathLimit);
   for (int attempt = 0; attempt < 100; ++attempt) {
     replacement->tempName = RandomTempName(nameLength);
     HostHandle file =
