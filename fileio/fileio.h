@@ -19,9 +19,9 @@ HostHandle CreateOutputFile(const char* path, HostFileStatus* status = nullptr);
 HostHandle OpenInputFile(const char* path, HostFileStatus* status = nullptr);
 // An existing file, read/write (the configuration file is opened this way).
 HostHandle OpenExistingReadWrite(const char* path, HostFileStatus* status = nullptr);
-// An existing regular file, for Pack mode's inputs: the open cannot wait
-// (a FIFO, a device), and anything but a regular file is refused, a
-// directory as a file that cannot be opened.
+// An existing regular file, for Pack mode's inputs and Unpack mode's qpk
+// file: the open cannot wait (a FIFO, a device), and anything but a regular
+// file is refused, a directory as a file that cannot be opened.
 HostHandle OpenRegularFile(const char* path, HostAccess access, HostFileStatus* status);
 // A new file that must not exist yet, read/write.
 HostHandle CreateNewFile(const char* path);

@@ -396,7 +396,8 @@ FILE* CreateDlfStream(const HeldFolders& held, const char* dlfPath) {
 void UnpackFiles() {
   CreateExtractionDirectory(options.extractDir);
   HeldFoldersScope heldScope(OpenExtractionDirectory(options.extractDir), options.extractDir);
-  FileGuard qpk(OpenInputFile(options.qpkPath));
+  HostFileStatus qpkStatus;
+  FileGuard qpk(OpenRegularFile(options.qpkPath, HOST_READ_ONLY, &qpkStatus));
   std::unique_ptr<FILE, StreamCloser> dlf(CreateDlfStream(heldScope.held, options.dlfPath));
   // Three writes per line, one line per entry: gather them in larger blocks.
   std::setvbuf(dlf.get(), nullptr, _IOFBF, DLF_STREAM_BUFFER_SIZE);

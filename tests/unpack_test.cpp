@@ -12,6 +12,10 @@
 #include <string>
 #include <vector>
 
+#if !defined(_WIN32)
+#include <sys/stat.h>
+#endif
+
 #include "host/coding.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
@@ -223,6 +227,21 @@ TEST_F(UnpackTest, MissingQpkLeavesTheEmptyExtractionDirectory) {
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, "quorlith: Cannot open file in.qpk!\n");
   EXPECT_EQ(ListTree(dir.path()), std::vector<std::string>{"out/"});
+}
+
+// A qpk path that is no regular file is refused at its open, which never
+// waits: a FIFO without a writer would otherwise block the run for ever.
+TEST_F(UnpackTest, QpkPathThatIsNoRegularFileIsRefusedWithoutWaiting) {
+  std::filesystem::create_directory(dir.Path("folder.qpk"));
+  RunResult result = RunQuorlithBinary({"-u", "-e", "out", "folder.qpk"}, dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "quorlith: Cannot open file folder.qpk!\n");
+#if !defined(_WIN32)
+  ASSERT_EQ(mkfifo(dir.Path("fifo.qpk").c_str(), 0600), 0);
+  result = RunQuorlithBinary({"-u", "-e", "out2", "fifo.qpk"}, dir.path());
+  EXPECT_EQ(result.status, 1);
+  EXPECT_EQ(result.err, "quorlith: fifo.qpk is not a regular file\n");
+#endif
 }
 
 TEST_F(UnpackTest, TwoEntriesWithOneNameFailOnTheSecond) {
