@@ -279,23 +279,12 @@ bool NextLine(ChunkedLines* lines, char* line) {
 }  // namespace
 
 char* ReadWholeFile(const char* path) {
-  CrtFileGuard file{HostCrtOpenRead(path)};
-  if (file.fd < 0) FailCrtCall("open");
-  // Without a size there is nothing sound to read, whatever the cause.
-  int64_t size = 0;
-  if (HostCrtStatSize(path, &size) != 0) FailCrtCall("stat");
-  if (size < 0 || size > DLF_SIZE_LIMIT) {
-    Fail("%s: dlf file %s is too large, it must be smaller than 2 GiB\n", programName, path);
-  }
-  TextBuffer text(static_cast<char*>(AllocZeroedOrExit(static_cast<size_t>(size) + 1)));
-  errno = 0;
-  int64_t got = HostCrtRead(file.fd, text.get(), static_cast<uint32_t>(size));
-  if (got != size) {
-    // A file that shrank leaves no error code; do not report it as success.
-    if (got >= 0 && errno == 0) errno = EIO;
-    FailCrtCall("read");
-  }
-  if (HostCrtClose(file.Release()) != 0) FailCrtCall("close");
+  ChunkedFile in{{-1}, 0};
+  OpenChunked(path, &in);
+  size_t size = static_cast<size_t>(in.unread);
+  TextBuffer text(static_cast<char*>(AllocZeroedOrExit(size + 1)));
+  ReadChunk(&in, text.get(), size);
+  CloseChunked(&in);
   return text.release();
 }
 

@@ -53,10 +53,9 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                uint64_t destinationOffset, uint64_t length);
 
-// Creation inside a folder held open (see HostFolder): nothing is created
-// through a link, and nothing that exists already is reused.
-// The dlf stream that Unpack mode writes: the new file `name` in `folder`
-// (`path` in full), binary. Fails as OpenStreamForWriting does.
+// The dlf stream that Unpack mode writes: the new file `name` created in the
+// held `folder` (`path` in full), binary, never through a link and never
+// over an existing name. Fails as OpenStreamForWriting does.
 FILE* CreateNewStreamIn(HostFolder folder, const char* path, const char* name);
 
 // Makes the folder part of `path` the working directory; a path without a
