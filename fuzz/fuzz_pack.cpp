@@ -28,6 +28,7 @@
 #include "host/coding.h"
 #include "package/package.h"
 #include "package/qpk.h"
+#include "tests/support/tree_snapshot.h"
 
 namespace fs = std::filesystem;
 
@@ -35,21 +36,6 @@ namespace {
 
 const char CONFIG_BYTES[] = "configuration";
 const char OLDER_QPK[] = "an older qpk file";
-
-// Every entry below `root`: regular files by their bytes, the rest by kind.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    std::string name = item.path().lexically_relative(root).string();
-    fs::file_status status = item.symlink_status();
-    if (fs::is_regular_file(status)) {
-      tree[name] = ReadBytes(item.path().string());
-    } else {
-      tree[name] = fs::is_directory(status) ? "<directory>" : "<special>";
-    }
-  }
-  return tree;
-}
 
 std::vector<std::string> SplitInput(const uint8_t* data, size_t size) {
   std::vector<std::string> parts(1);
@@ -158,7 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   RemoveTree(folder);
   MakeDisc(folder, parts, steer);
   std::string qpkName = (steer & 4) != 0 ? "f0" : (steer & 8) != 0 ? "sub/out.qpk" : "out.qpk";
-  std::map<std::string, std::string> before = Snapshot(folder);
+  std::map<std::string, std::string> before = SnapshotTree(folder);
 
   options.verbose = AsksForTraces(data, size);
   std::string dlfPath = folder + "/in.dlf";
@@ -175,7 +161,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   fs::current_path(startDir);
 
-  std::map<std::string, std::string> after = Snapshot(folder);
+  std::map<std::string, std::string> after = SnapshotTree(folder);
   std::string qpkBytes = after.count(qpkName) != 0 ? after[qpkName] : "";
   if (packed) {
     if (after.count(qpkName) == 0) FuzzFailure("a completed run wrote no qpk file");

@@ -23,28 +23,11 @@ extern char** environ;
 
 #include "tests/support/disc_builder.h"
 #include "tests/support/test_env.h"
+#include "tests/support/tree_snapshot.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-// Every entry below `root`: a regular file by its bytes, anything else by
-// its kind, so that a FIFO is never opened.
-std::map<std::string, std::string> Snapshot(const std::string& root) {
-  std::map<std::string, std::string> tree;
-  for (const auto& item : fs::recursive_directory_iterator(root)) {
-    std::string name = item.path().lexically_relative(root).generic_string();
-    fs::file_status status = item.symlink_status();
-    if (fs::is_symlink(status)) {
-      tree[name] = "link to " + fs::read_symlink(item.path()).generic_string();
-    } else if (fs::is_regular_file(status)) {
-      tree[name] = ReadFileBytes(item.path().string());
-    } else {
-      tree[name] = fs::is_directory(status) ? "directory" : "special";
-    }
-  }
-  return tree;
-}
 
 const char LISTING[] = "v2.00\nQTX_CONFIG_FILE,\"c.cfg\"\n0,\"ok.bin\"\n0x10,\"two.bin\"\n";
 
@@ -79,11 +62,11 @@ TEST_P(QpkPathNamesAnInputTest, IsRefusedAndEveryFileStaysAsItWas) {
 #if !defined(_WIN32)
   fs::create_symlink("ok.bin", dir.Path("soft.bin"));
 #endif
-  std::map<std::string, std::string> before = Snapshot(dir.path());
+  std::map<std::string, std::string> before = SnapshotTree(dir.path());
   RunResult result = RunQuorlithBinary(GetParam().args, dir.path());
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, GetParam().err);
-  EXPECT_EQ(Snapshot(dir.path()), before);
+  EXPECT_EQ(SnapshotTree(dir.path()), before);
 }
 
 std::vector<Refusal> QpkPathRefusals() {
@@ -139,11 +122,11 @@ TEST_P(BadInputTest, IsRefusedWithoutWaitingAndNothingChanges) {
 #if !defined(_WIN32)
   ASSERT_EQ(mkfifo(dir.Path("fifo").c_str(), 0600), 0);
 #endif
-  std::map<std::string, std::string> before = Snapshot(dir.path());
+  std::map<std::string, std::string> before = SnapshotTree(dir.path());
   RunResult result = RunQuorlithBinary(GetParam().args, dir.path());
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err, GetParam().err);
-  EXPECT_EQ(Snapshot(dir.path()), before);
+  EXPECT_EQ(SnapshotTree(dir.path()), before);
 }
 
 const char NO_CONFIG[] = "v2.00\nQTX_CONFIG_FILE,\"\"\n0,\"ok.bin\"\n";
@@ -236,7 +219,7 @@ TEST(PackOutputTest, RepackReplacesTheOlderQpkWithTheSameBytesAsAFirstPack) {
   ASSERT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
   EXPECT_EQ(ReadFileBytes(dir.Path("old.qpk")), ReadFileBytes(dir.Path("new.qpk")));
-  std::map<std::string, std::string> tree = Snapshot(dir.path());
+  std::map<std::string, std::string> tree = SnapshotTree(dir.path());
   EXPECT_EQ(tree.size(), 6u);  // the five files of the disc and new.qpk: nothing else
 }
 
@@ -277,11 +260,11 @@ TEST(PackOutputTest, DlfFolderEndsAtTheLastSeparatorOfEitherKind) {
 TEST(PackOutputTest, DeviceAsQpkPathIsWrittenInPlace) {
   TempDir dir;
   WriteDisc(dir);
-  std::map<std::string, std::string> before = Snapshot(dir.path());
+  std::map<std::string, std::string> before = SnapshotTree(dir.path());
   RunResult result = RunQuorlithBinary({"-d", "a.dlf", "NUL"}, dir.path());
   EXPECT_EQ(result.status, 0) << result.err;
   EXPECT_EQ(result.err, "");
-  EXPECT_EQ(Snapshot(dir.path()), before);
+  EXPECT_EQ(SnapshotTree(dir.path()), before);
 }
 
 #else
@@ -294,12 +277,12 @@ TEST(PackOutputTest, FifoAsQpkPathIsWrittenInPlaceNotReplaced) {
   TempDir dir;
   WriteDisc(dir);
   ASSERT_EQ(mkfifo(dir.Path("pipe").c_str(), 0600), 0);
-  std::map<std::string, std::string> before = Snapshot(dir.path());
+  std::map<std::string, std::string> before = SnapshotTree(dir.path());
   RunResult result = RunQuorlithBinary({"-d", "a.dlf", "pipe"}, dir.path());
   EXPECT_EQ(result.status, 1);
   EXPECT_EQ(result.err.rfind("quorlith: Error occurred when writing the output file.\n", 0), 0u)
       << result.err;
-  EXPECT_EQ(Snapshot(dir.path()), before);
+  EXPECT_EQ(SnapshotTree(dir.path()), before);
 }
 
 // The new file keeps the permission bits of the one it replaces, and a
@@ -318,7 +301,7 @@ TEST(PackOutputTest, ReplacementKeepsPermissionsAndSymbolicLinks) {
   struct stat st;
   ASSERT_EQ(stat(dir.Path("old.qpk").c_str(), &st), 0);
   EXPECT_EQ(st.st_mode & 0777, 0640u);
-  EXPECT_EQ(Snapshot(dir.Path("links")).size(), 1u);
+  EXPECT_EQ(SnapshotTree(dir.Path("links")).size(), 1u);
 }
 
 // Killed after its first file, the run leaves the qpk path untouched and
@@ -332,7 +315,7 @@ TEST(PackOutputTest, RunKilledAfterItsFirstFileLeavesTheQpkPathUntouched) {
   std::string dlf = "v2.00\nQTX_CONFIG_FILE,\"\"\n0,\"ok.bin\"\n";
   for (int i = 0; i < 5000; ++i) dlf += "0x10,\"\"\n";
   WriteFileBytes(dir.Path("a.dlf"), dlf);
-  std::map<std::string, std::string> before = Snapshot(dir.path());
+  std::map<std::string, std::string> before = SnapshotTree(dir.path());
 
   int err[2];
   ASSERT_EQ(pipe(err), 0);
@@ -370,7 +353,7 @@ TEST(PackOutputTest, RunKilledAfterItsFirstFileLeavesTheQpkPathUntouched) {
   close(err[0]);
   EXPECT_TRUE(WIFSIGNALED(status));
 
-  std::map<std::string, std::string> after = Snapshot(dir.path());
+  std::map<std::string, std::string> after = SnapshotTree(dir.path());
   std::vector<std::string> extra;
   for (const auto& item : after) {
     if (before.count(item.first) == 0) extra.push_back(item.first);
