@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "app/options.h"
+#include "fileio/fileio.h"
 #include "host/host.h"
 #include "package/package.h"
 

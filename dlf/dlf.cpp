@@ -7,7 +7,7 @@
 #include <cstring>
 #include <memory>
 
-#include "app/options.h"
+#include "base/base.h"
 #include "host/host.h"
 
 namespace {
@@ -20,9 +20,6 @@ const int64_t DLF_SIZE_LIMIT = INT32_MAX;
 // The line reader's cursor: one text at a time.
 const char* lineCursor = nullptr;
 
-struct FreeDeleter {
-  void operator()(void* block) const { std::free(block); }
-};
 using TextBuffer = std::unique_ptr<char, FreeDeleter>;
 
 struct DlfListDeleter {
@@ -54,12 +51,6 @@ struct CrtFileGuard {
   ExitFailure();
 }
 
-void* AllocZeroedOrExit(size_t byteCount) {
-  void* block = std::calloc(1, byteCount);
-  if (block == nullptr) Fail("malloc failed\n");
-  return block;
-}
-
 bool IsLineEnd(char c) {
   return c == '\r' || c == '\n';
 }
@@ -85,7 +76,7 @@ void CheckVersionLine(const char* line) {
   Fail("%s: Error: Only v2.00 is supported\n", programName);
 }
 
-void ParseConfigLine(const char* line) {
+void ParseConfigLine(const char* line, char* configName, bool verbose) {
   const char* comma = std::strchr(line, ',');
   size_t keywordLength = sizeof CONFIG_KEYWORD - 1;
   if (comma == nullptr || static_cast<size_t>(comma - line) != keywordLength ||
@@ -98,9 +89,9 @@ void ParseConfigLine(const char* line) {
     Fail("%s: Wrong dlf file format, configuration file name is longer than %d characters\n",
          programName, static_cast<int>(PATH_CAPACITY - 1));
   }
-  std::memcpy(options.configName, name, length);
-  options.configName[length] = '\0';
-  if (options.verbose) std::fprintf(stderr, "qcf         : %s\n", options.configName);
+  std::memcpy(configName, name, length);
+  configName[length] = '\0';
+  if (verbose) std::fprintf(stderr, "qcf         : %s\n", configName);
 }
 
 // The offset field is the text before the first comma, converted like the C
@@ -122,7 +113,7 @@ void* TakeFromBlocks(DlfList* list, size_t byteCount) {
   DlfBlock* block = list->blocks;
   if (block == nullptr || block->capacity - block->used < byteCount) {
     size_t capacity = byteCount > ENTRY_BLOCK_SIZE ? byteCount : ENTRY_BLOCK_SIZE;
-    block = static_cast<DlfBlock*>(AllocZeroedOrExit(sizeof(DlfBlock) + capacity));
+    block = static_cast<DlfBlock*>(AllocOrExit(sizeof(DlfBlock) + capacity));
     block->capacity = capacity;
     block->next = list->blocks;
     list->blocks = block;
@@ -133,7 +124,7 @@ void* TakeFromBlocks(DlfList* list, size_t byteCount) {
 }
 
 // Parses one entry line into the list's blocks: the record, then its name.
-DlfEntry* ParseEntryLine(DlfList* list, const char* line) {
+DlfEntry* ParseEntryLine(DlfList* list, const char* line, bool verbose) {
   const char* comma = std::strchr(line, ',');
   if (comma == nullptr) Fail("%s: Wrong dlf file format, offset is wrong\n", programName);
   uint64_t discOffset = ParseOffsetField(line, comma);
@@ -146,7 +137,7 @@ DlfEntry* ParseEntryLine(DlfList* list, const char* line) {
   std::memcpy(entry->name, name, length);
   entry->name[length] = '\0';
   entry->discOffset = discOffset;
-  if (options.verbose) {
+  if (verbose) {
     std::fprintf(stderr, "name: %s, offset: 0x%08x%08x\n", entry->name,
                  static_cast<unsigned>(entry->discOffset >> 32),
                  static_cast<unsigned>(entry->discOffset & 0xFFFFFFFFu));
@@ -282,7 +273,7 @@ char* ReadWholeFile(const char* path) {
   ChunkedFile in{{-1}, 0};
   OpenChunked(path, &in);
   size_t size = static_cast<size_t>(in.unread);
-  TextBuffer text(static_cast<char*>(AllocZeroedOrExit(size + 1)));
+  TextBuffer text(static_cast<char*>(AllocOrExit(size + 1)));
   ReadChunk(&in, text.get(), size);
   CloseChunked(&in);
   return text.release();
@@ -314,7 +305,7 @@ bool ReadLine(char* buffer) {
   return true;
 }
 
-DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count)) {
+DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count), bool verbose) {
   int64_t size = 0;
   uint64_t lineCount = CountLines(path, &size);
   ChunkedLines lines{{{-1}, 0}, nullptr, {}, 0, false};
@@ -326,10 +317,12 @@ DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count)) {
   if (!NextLine(&lines, line)) line[0] = '\0';
   CheckVersionLine(line);
   if (!NextLine(&lines, line)) line[0] = '\0';
-  ParseConfigLine(line);
+  char configName[PATH_CAPACITY];
+  ParseConfigLine(line, configName, verbose);
   if (checkEntryCount != nullptr) checkEntryCount(lineCount > 2 ? lineCount - 2 : 0);
 
-  DlfListGuard list(static_cast<DlfList*>(AllocZeroedOrExit(sizeof(DlfList))));
+  DlfListGuard list(static_cast<DlfList*>(AllocOrExit(sizeof(DlfList))));
+  std::memcpy(list->configName, configName, sizeof configName);
   DlfEntry* last = nullptr;
   while (NextLine(&lines, line)) {
     if (list->count == INT_MAX) {
@@ -337,7 +330,7 @@ DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count)) {
     }
     // A faulty line ends the run before its entry is linked; the guard frees
     // the blocks so far.
-    DlfEntry* entry = ParseEntryLine(list.get(), line);
+    DlfEntry* entry = ParseEntryLine(list.get(), line, verbose);
     if (last == nullptr) {
       list->first = entry;
     } else {

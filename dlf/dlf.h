@@ -5,6 +5,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+
+#include "base/base.h"
 
 // A line holds at most DLF_LINE_CAPACITY - 1 characters.
 const size_t DLF_LINE_CAPACITY = 1024;
@@ -28,6 +31,7 @@ struct DlfList {
   DlfEntry* first;
   int count;
   DlfBlock* blocks;
+  char configName[PATH_CAPACITY];  // the configuration file line's name
 };
 
 // Reads a whole file into a zero-filled heap block of its size plus one byte,
@@ -40,13 +44,14 @@ void BeginLines(const char* text);
 // least DLF_LINE_CAPACITY bytes). False at the end of the text.
 bool ReadLine(char* buffer);
 
-// Reads and checks the dlf file at `path`, fills options.configName and
-// returns the entries in file order. Every fault ends the run. The file is
+// Reads and checks the dlf file at `path` and returns its configuration
+// name and its entries in file order (traced when `verbose`). Every fault ends the run. The file is
 // read in chunks, never held whole. `checkEntryCount`, when given, is called
 // with the number of entry lines once the version and configuration lines
 // are read and before any entry is built, so that a caller can refuse a file
 // it cannot hold while that is cheap.
-DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count) = nullptr);
+DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count) = nullptr,
+                  bool verbose = false);
 void FreeDlfList(DlfList* list);
 
 #endif  // QUORLITH_DLF_DLF_H_

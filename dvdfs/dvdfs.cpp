@@ -7,8 +7,8 @@
 #include <new>
 #include <vector>
 
-#include "app/options.h"
-#include "host/coding.h"
+#include "base/base.h"
+#include "base/coding.h"
 
 uint32_t fstEntryCount = 0;
 
@@ -168,11 +168,7 @@ int32_t FindChild(uint32_t dir, const char* path, bool followedBySeparator) {
   Fail("Path is too long\n");
 }
 
-[[noreturn]] void RefuseTable(const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(QUORLITH_PRINTF_FORMAT, 1, 2)))
-#endif
-    ;
+[[noreturn]] void RefuseTable(const char* format, ...) QUORLITH_PRINTF(1, 2);
 
 void RefuseTable(const char* format, ...) {
   char reason[160];
@@ -346,7 +342,6 @@ bool PlacementIndexReady() {
 }  // namespace
 
 int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length) {
-  if (options.verbose) ReportError("0x%08x\n", position);
   uint32_t wanted = CountPlacementQuery(length);
   if (table != nullptr && table == fstTable && PlacementIndexReady()) {
     return LookUpPlacement(position, length, wanted);
@@ -356,7 +351,6 @@ int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, ui
 
 int32_t FindFstFileByPlacementLinear(const unsigned char* table, uint32_t position,
                                      uint32_t length) {
-  if (options.verbose) ReportError("0x%08x\n", position);
   return ScanForPlacement(table, position, length, CountPlacementQuery(length));
 }
 

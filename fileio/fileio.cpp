@@ -4,8 +4,19 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/options.h"
-#include "host/coding.h"
+#include "base/coding.h"
+
+unsigned char* copyBuffer = nullptr;
+
+bool AllocateCopyBuffer() {
+  copyBuffer = static_cast<unsigned char*>(std::calloc(1, COPY_BUFFER_SIZE));
+  return copyBuffer != nullptr;
+}
+
+void ReleaseCopyBuffer() {
+  std::free(copyBuffer);
+  copyBuffer = nullptr;
+}
 
 namespace {
 
@@ -274,13 +285,13 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 }
 
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
-               uint64_t destinationOffset, uint64_t length) {
-  if (options.verbose) {
+               uint64_t destinationOffset, uint64_t length, bool verbose) {
+  if (verbose) {
     ReportError("start src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset));
     ReportError("start dst seek off %" PRId64 "\n", static_cast<int64_t>(destinationOffset));
   }
   if (length == 0) return;
-  if (!options.verbose && length < KERNEL_COPY_MIN) {
+  if (!verbose && length < KERNEL_COPY_MIN) {
     uint32_t small = static_cast<uint32_t>(length);
     bool continues =
         lastSmallWrite.file == destination && lastSmallWrite.offset == destinationOffset;
@@ -300,15 +311,14 @@ void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
   // through user memory, and the copy buffer is never touched. Whatever it
   // leaves undone (a file system that refuses, an error) goes through the
   // buffer below, which reports failures as ever.
-  if (!options.verbose && length >= KERNEL_COPY_MIN &&
-      SourceHoldsRange(source, sourceOffset, length)) {
+  if (!verbose && length >= KERNEL_COPY_MIN && SourceHoldsRange(source, sourceOffset, length)) {
     HostCopyInKernel(source, sourceOffset, destination, destinationOffset, length, &done);
   }
   while (done < length) {
     uint64_t remaining = length - done;
     uint32_t chunk =
         static_cast<uint32_t>(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE);
-    if (options.verbose) ReportError("copySize : %d\n", static_cast<int>(chunk));
+    if (verbose) ReportError("copySize : %d\n", static_cast<int>(chunk));
     uint32_t got = 0;
     if (!HostReadAt(source, copyBuffer, chunk, sourceOffset + done, &got)) FailRead();
     if (got != chunk) {
@@ -316,10 +326,10 @@ void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
       Fail("%s: The file ended after %" PRIu64 " of %" PRIu64 " bytes\n", programName, done + got,
            length);
     }
-    if (options.verbose) ReportError("0x%08x\n", LoadLE32(copyBuffer));
+    if (verbose) ReportError("0x%08x\n", LoadLE32(copyBuffer));
     if (!HostWriteAt(destination, copyBuffer, chunk, destinationOffset + done)) FailWrite();
     done += chunk;
-    if (options.verbose) {
+    if (verbose) {
       ReportError("current src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset + done));
       ReportError("current dst seek off %" PRId64 "\n",
                   static_cast<int64_t>(destinationOffset + done));

@@ -7,7 +7,15 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "base/base.h"
 #include "host/host.h"
+
+// The copy buffer: allocated once before a run, used by every chunked copy.
+const size_t COPY_BUFFER_SIZE = 0x2000000;  // 32 MiB
+extern unsigned char* copyBuffer;
+// Allocates the zero-filled copy buffer; false when memory is short.
+bool AllocateCopyBuffer();
+void ReleaseCopyBuffer();
 
 // The dlf stream that Unpack mode writes: created or truncated, binary.
 FILE* OpenStreamForWriting(const char* path);
@@ -42,7 +50,7 @@ uint64_t GetFileSize64(HostHandle file);
 uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offset);
 
 // Copies `length` bytes through the copy buffer in chunks of at most 32 MiB
-// (traced with -v). Without -v the kernel copies large ranges where the
+// (traced when `verbose`). Otherwise the kernel copies large ranges where the
 // host can, and small ranges that continue the previous one in the same
 // file are gathered and written together: before the file is closed, read,
 // sized or copied from, before any failure is reported, and at exit. The
@@ -51,7 +59,7 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 // a file into itself through two handles.
 // A source that ends early is an error: nothing stands in for missing bytes.
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
-               uint64_t destinationOffset, uint64_t length);
+               uint64_t destinationOffset, uint64_t length, bool verbose = false);
 
 // The dlf stream that Unpack mode writes: the new file `name` created in the
 // held `folder` (`path` in full), binary, never through a link and never

@@ -32,11 +32,11 @@ std::string DlfPath() {
 bool Parse(const std::string& path, ParsedDlf* parsed) {
   DlfList* list = nullptr;
   try {
-    list = ParseDlf(path.c_str());
+    list = ParseDlf(path.c_str(), nullptr, options.verbose != 0);
   } catch (const FatalExit&) {
     return false;
   }
-  parsed->configName = options.configName;
+  parsed->configName = list->configName;
   int chained = 0;
   for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++chained) {
     // strlen runs on into the next entry, or off the block (and ASan

@@ -11,9 +11,9 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/coding.h"
 #include "dvdfs/dvdfs.h"
 #include "fuzz/fuzz_support.h"
-#include "host/coding.h"
 
 namespace {
 

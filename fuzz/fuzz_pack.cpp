@@ -23,9 +23,10 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/coding.h"
 #include "dlf/dlf.h"
+#include "fileio/fileio.h"
 #include "fuzz/fuzz_support.h"
-#include "host/coding.h"
 #include "package/package.h"
 #include "package/qpk.h"
 #include "tests/support/tree_snapshot.h"
@@ -75,7 +76,7 @@ void CheckQpk(const std::string& folder, const std::string& qpkBytes) {
     FuzzFailure("a dlf file that packed is refused when read again");
   }
   std::string expected;
-  if (options.configName[0] != '\0' && !ListedBytes(folder, options.configName, &expected)) {
+  if (list->configName[0] != '\0' && !ListedBytes(folder, list->configName, &expected)) {
     FuzzFailure("packed a configuration file that cannot be packed");
   }
   const unsigned char* bytes = reinterpret_cast<const unsigned char*>(qpkBytes.data());

@@ -31,11 +31,11 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/coding.h"
 #include "dlf/dlf.h"
 #include "dvdfs/dvdfs.h"
 #include "fileio/fileio.h"
 #include "fuzz/fuzz_support.h"
-#include "host/coding.h"
 #include "package/package.h"
 #include "package/qpk.h"
 
@@ -84,7 +84,7 @@ void CheckDiscRange(const QpkFile& qpk, uint64_t discOffset, uint32_t byteCount)
                (discOffset - entry.discOffset);
     stored = position <= qpk.size && byteCount <= qpk.size - position;
   }
-  std::vector<unsigned char> bytes;
+  HeapBytes bytes;
   try {
     bytes = ReadDiscRange(qpk.file, qpk.entries.data(), static_cast<uint32_t>(qpk.entries.size()),
                           qpk.dataRegionStart, discOffset, byteCount);
@@ -97,8 +97,7 @@ void CheckDiscRange(const QpkFile& qpk, uint64_t discOffset, uint32_t byteCount)
   if (!stored)
     FuzzFailure("disc range 0x%llx (%u bytes) read", static_cast<unsigned long long>(discOffset),
                 byteCount);
-  if (bytes.size() != byteCount ||
-      (byteCount > 0 && std::memcmp(bytes.data(), qpk.data + position, byteCount) != 0)) {
+  if (byteCount > 0 && std::memcmp(bytes.get(), qpk.data + position, byteCount) != 0) {
     FuzzFailure("disc range 0x%llx (%u bytes) holds other bytes",
                 static_cast<unsigned long long>(discOffset), byteCount);
   }
@@ -230,8 +229,9 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
     names.push_back(entry->name);
     offsets.push_back(entry->discOffset);
   }
+  bool configRight = std::strcmp(list->configName, "config0") == 0;
   FreeDlfList(list);
-  if (std::strcmp(options.configName, "config0") != 0) FuzzFailure("configuration line is wrong");
+  if (!configRight) FuzzFailure("configuration line is wrong");
   if (names.size() != count) FuzzFailure("%zu dlf lines for %u entries", names.size(), count);
   for (uint32_t i = 0; i < count; ++i) {
     const QpkEntry& entry = entries[i];

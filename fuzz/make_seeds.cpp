@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "app/options.h"
+#include "fileio/fileio.h"
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"

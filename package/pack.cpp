@@ -115,7 +115,7 @@ uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle sour
     Fail("%s: File %s is 4 GiB or larger (%" PRIu64 " bytes) and cannot be stored\n", programName,
          fileName, size);
   }
-  CopyRange(source, 0, qpk.file, position, size);
+  CopyRange(source, 0, qpk.file, position, size, options.verbose != 0);
   return static_cast<uint32_t>(size);
 }
 
@@ -154,7 +154,8 @@ void PackFiles() {
   QpkOutput output{};
   TargetGuard targetGuard;  // declared after the target, so it goes first
   OpenTarget(&target, &output);
-  std::unique_ptr<DlfList, DlfListDeleter> list(ParseDlf(options.dlfPath, CheckEntryCount));
+  std::unique_ptr<DlfList, DlfListDeleter> list(
+      ParseDlf(options.dlfPath, CheckEntryCount, options.verbose != 0));
   ChangeToFolderOf(options.dlfPath);
 
   // Counted again: the file may have changed since it was first counted.
@@ -169,8 +170,8 @@ void PackFiles() {
   WriteQpkHeader(output.file, header);
   WriteQpkEntryTable(output.file, entries.data(), count);
 
-  if (options.configName[0] != '\0') {
-    running += AppendConfigFile(output, dataStart + running, options.configName);
+  if (list->configName[0] != '\0') {
+    running += AppendConfigFile(output, dataStart + running, list->configName);
   }
   uint32_t i = 0;
   for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++i) {

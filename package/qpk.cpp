@@ -1,22 +1,9 @@
 #include "package/qpk.h"
 
 #include <cinttypes>
-#include <new>
-#include <stdexcept>
 
-#include "app/options.h"
+#include "base/coding.h"
 #include "fileio/fileio.h"
-#include "host/coding.h"
-
-std::vector<unsigned char> AllocOrExit(size_t byteCount) {
-  try {
-    return std::vector<unsigned char>(byteCount);
-  } catch (const std::bad_alloc&) {
-    Fail("malloc failed\n");
-  } catch (const std::length_error&) {
-    Fail("malloc failed\n");
-  }
-}
 
 void FillQpkHeader(QpkHeader* header, uint32_t extraSize, uint32_t entryCount) {
   header->magic = QPK_MAGIC;
@@ -101,14 +88,14 @@ void WriteQpkEntryTable(HostHandle qpkFile, const QpkEntry* entries, uint32_t en
   // Encoded a slice at a time: a table of millions of entries is not held
   // twice in memory, once as records and once as bytes.
   const uint32_t SLICE = 65536;
-  std::vector<unsigned char> bytes =
-      AllocOrExit(static_cast<size_t>(entryCount < SLICE ? entryCount : SLICE) * QPK_ENTRY_SIZE);
+  HeapBytes bytes(static_cast<unsigned char*>(
+      AllocOrExit(static_cast<size_t>(entryCount < SLICE ? entryCount : SLICE) * QPK_ENTRY_SIZE)));
   for (uint32_t first = 0; first < entryCount; first += SLICE) {
     uint32_t count = entryCount - first < SLICE ? entryCount - first : SLICE;
     for (uint32_t i = 0; i < count; ++i) {
       EncodeQpkEntry(entries[first + i], &bytes[i * QPK_ENTRY_SIZE]);
     }
-    WriteOrFail(qpkFile, bytes.data(), count * QPK_ENTRY_SIZE,
+    WriteOrFail(qpkFile, bytes.get(), count * QPK_ENTRY_SIZE,
                 QPK_HEADER_SIZE + static_cast<uint64_t>(first) * QPK_ENTRY_SIZE);
   }
 }
@@ -133,8 +120,8 @@ std::vector<QpkEntry> ReadQpkEntryTable(HostHandle qpkFile, const QpkHeader& hea
          programName, count);
   }
   uint32_t byteCount = static_cast<uint32_t>(tableEnd - QPK_HEADER_SIZE);
-  std::vector<unsigned char> bytes = AllocOrExit(byteCount);
-  if (ReadAt(qpkFile, bytes.data(), byteCount, QPK_HEADER_SIZE) != byteCount) {
+  HeapBytes bytes(static_cast<unsigned char*>(AllocOrExit(byteCount)));
+  if (ReadAt(qpkFile, bytes.get(), byteCount, QPK_HEADER_SIZE) != byteCount) {
     Fail("%s: The qpk file's entry table (%" PRIu32 " entries) reaches past the end of the file\n",
          programName, count);
   }
@@ -149,9 +136,8 @@ int64_t FindCoveringEntry(const QpkEntry* entries, uint32_t entryCount, uint64_t
   return static_cast<int64_t>(stop) - 1;
 }
 
-std::vector<unsigned char> ReadDiscRange(HostHandle qpkFile, const QpkEntry* entries,
-                                         uint32_t entryCount, int64_t dataRegionStart,
-                                         uint64_t discOffset, uint32_t byteCount) {
+HeapBytes ReadDiscRange(HostHandle qpkFile, const QpkEntry* entries, uint32_t entryCount,
+                        int64_t dataRegionStart, uint64_t discOffset, uint32_t byteCount) {
   int64_t covering = FindCoveringEntry(entries, entryCount, discOffset);
   if (covering < 0) {
     Fail("%s: Disc offset 0x%016" PRIx64 " lies before the first entry of the qpk file\n",
@@ -166,8 +152,8 @@ std::vector<unsigned char> ReadDiscRange(HostHandle qpkFile, const QpkEntry* ent
     Fail("%s: Disc range 0x%016" PRIx64 " (%" PRIu32 " bytes) is not stored in the qpk file\n",
          programName, discOffset, byteCount);
   }
-  std::vector<unsigned char> bytes = AllocOrExit(byteCount);
-  if (ReadAt(qpkFile, bytes.data(), byteCount, position) != byteCount) {
+  HeapBytes bytes(static_cast<unsigned char*>(AllocOrExit(byteCount)));
+  if (ReadAt(qpkFile, bytes.get(), byteCount, position) != byteCount) {
     Fail("%s: Disc range 0x%016" PRIx64 " (%" PRIu32 " bytes) is not stored in the qpk file\n",
          programName, discOffset, byteCount);
   }

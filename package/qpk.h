@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "base/base.h"
 #include "host/host.h"
 
 const uint32_t QPK_MAGIC = 0xE0F92B6A;
@@ -35,9 +36,6 @@ struct QpkEntry {
   uint32_t flags;
 };
 
-// Zero-filled memory, or "malloc failed" and the end of the run.
-std::vector<unsigned char> AllocOrExit(size_t byteCount);
-
 void FillQpkHeader(QpkHeader* header, uint32_t extraSize, uint32_t entryCount);
 void FillQpkEntry(QpkEntry* entry, uint64_t discOffset, uint64_t dataOffset, uint32_t dataSize,
                   uint32_t flags);
@@ -60,9 +58,8 @@ std::vector<QpkEntry> ReadQpkEntryTable(HostHandle qpkFile, const QpkHeader& hea
 // Reads `byteCount` bytes of the disc image from `discOffset` on, through the
 // entry that covers that offset. A range that starts before the first entry
 // or that the file does not hold whole is refused.
-std::vector<unsigned char> ReadDiscRange(HostHandle qpkFile, const QpkEntry* entries,
-                                         uint32_t entryCount, int64_t dataRegionStart,
-                                         uint64_t discOffset, uint32_t byteCount);
+HeapBytes ReadDiscRange(HostHandle qpkFile, const QpkEntry* entries, uint32_t entryCount,
+                        int64_t dataRegionStart, uint64_t discOffset, uint32_t byteCount);
 
 // The index of the entry whose data holds `discOffset`, as ReadDiscRange
 // chooses it; -1 when the offset lies before the first entry.

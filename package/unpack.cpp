@@ -7,9 +7,9 @@
 #include <vector>
 
 #include "app/options.h"
+#include "base/coding.h"
 #include "dvdfs/dvdfs.h"
 #include "fileio/fileio.h"
-#include "host/coding.h"
 #include "package/package.h"
 #include "package/qpk.h"
 
@@ -157,11 +157,7 @@ void BuildHostPath(char* path, const char* base, const char* name) {
   std::memcpy(path + lb + 1, name, ln + 1);
 }
 
-void WriteDlfText(FILE* dlf, const char* format, ...)
-#if defined(__GNUC__)
-    __attribute__((format(QUORLITH_PRINTF_FORMAT, 2, 3)))
-#endif
-    ;
+void WriteDlfText(FILE* dlf, const char* format, ...) QUORLITH_PRINTF(2, 3);
 
 void WriteDlfText(FILE* dlf, const char* format, ...) {
   va_list args;
@@ -245,7 +241,7 @@ void ExtractRange(HostHandle qpkFile, const char* path, uint64_t sourceOffset, u
   HostFolder folder = MakeFoldersAlong(path, FILE_PATH, &nameStart);
   FileGuard out(HostCreateFileIn(folder, path, path + nameStart));
   if (out.file == HOST_INVALID_HANDLE) Fail("%s: Cannot open file %s!\n", programName, path);
-  CopyRange(qpkFile, sourceOffset, out.file, 0, length);
+  CopyRange(qpkFile, sourceOffset, out.file, 0, length, options.verbose != 0);
   out.Close();
 }
 
@@ -276,12 +272,11 @@ void CheckStoredRanges(HostHandle qpkFile, const std::vector<QpkEntry>& entries,
 }
 
 // Reads the disc header block and the file-system table it points at.
-std::vector<unsigned char> ReadFstTable(HostHandle qpkFile, const std::vector<QpkEntry>& entries,
-                                        int64_t dataRegionStart) {
+HeapBytes ReadFstTable(HostHandle qpkFile, const std::vector<QpkEntry>& entries,
+                       int64_t dataRegionStart, uint32_t* tableLength) {
   uint32_t count = static_cast<uint32_t>(entries.size());
-  std::vector<unsigned char> block =
-      ReadDiscRange(qpkFile, entries.data(), count, dataRegionStart, DISC_HEADER_BLOCK_OFFSET,
-                    DISC_HEADER_BLOCK_SIZE);
+  HeapBytes block = ReadDiscRange(qpkFile, entries.data(), count, dataRegionStart,
+                                  DISC_HEADER_BLOCK_OFFSET, DISC_HEADER_BLOCK_SIZE);
   uint32_t fstPosition = LoadBE32(&block[4]);
   uint32_t fstSize = LoadBE32(&block[8]);
   if (fstPosition >= MAX_FST_WORD || fstSize >= MAX_FST_WORD) {
@@ -289,9 +284,10 @@ std::vector<unsigned char> ReadFstTable(HostHandle qpkFile, const std::vector<Qp
   }
   uint64_t fstDiscOffset = static_cast<uint64_t>(fstPosition * 4u);
   uint32_t fstLength = fstSize * 4u;
-  std::vector<unsigned char> table =
+  HeapBytes table =
       ReadDiscRange(qpkFile, entries.data(), count, dataRegionStart, fstDiscOffset, fstLength);
-  ValidateFstTable(table.data(), table.size());
+  ValidateFstTable(table.get(), fstLength);
+  *tableLength = fstLength;
   return table;
 }
 
@@ -299,6 +295,7 @@ std::vector<unsigned char> ReadFstTable(HostHandle qpkFile, const std::vector<Qp
 void NameEntry(const unsigned char* table, const QpkEntry& entry, int* nextSystemNumber,
                char* entryName) {
   uint32_t position = static_cast<uint32_t>(entry.discOffset / 4);
+  if (options.verbose) ReportError("0x%08x\n", position);
   int32_t found = FindFstFileByPlacement(table, position, entry.dataSize);
   if (options.verbose) ReportError("%d\n", found);
   if (found != -1) {
@@ -405,8 +402,9 @@ void UnpackFiles() {
   QpkHeader header = ReadQpkHeader(qpk.file);
   std::vector<QpkEntry> entries = ReadQpkEntryTable(qpk.file, header);
   int64_t dataRegionStart = static_cast<int32_t>(header.dataRegionOffset);
-  std::vector<unsigned char> table = ReadFstTable(qpk.file, entries, dataRegionStart);
-  InstalledFstTable installed(table.data());
+  uint32_t tableLength = 0;
+  HeapBytes table = ReadFstTable(qpk.file, entries, dataRegionStart, &tableLength);
+  InstalledFstTable installed(table.get());
 
   // The table check above keeps the start of the data region below 2^31.
   int32_t dataStart = static_cast<int32_t>(QPK_HEADER_SIZE + QPK_ENTRY_SIZE * entries.size());
@@ -426,7 +424,7 @@ void UnpackFiles() {
       WriteDlfText(dlf.get(), "%08x,\"\"\n", low);
       continue;
     }
-    NameEntry(table.data(), entry, &nextSystemNumber, entryName);
+    NameEntry(table.get(), entry, &nextSystemNumber, entryName);
     CheckExtractedName(entryName, false);
     ExtractEntry(qpk.file, options.extractDir, entryName, entry, dataStart);
     WriteDlfText(dlf.get(), "0x%08x", high);

@@ -47,7 +47,8 @@ class DlfTest : public testing::Test {
   }
 
   Entries Parse(const std::string& text) {
-    DlfList* list = ParseDlf(WriteDlf(text).c_str());
+    DlfList* list = ParseDlf(WriteDlf(text).c_str(), nullptr, verbose_);
+    configName_ = list->configName;
     Entries entries;
     for (DlfEntry* entry = list->first; entry != nullptr; entry = entry->next) {
       entries.emplace_back(entry->discOffset, entry->name);
@@ -66,6 +67,8 @@ class DlfTest : public testing::Test {
   }
 
   fs::path dir_;
+  bool verbose_ = false;
+  std::string configName_;
 };
 
 TEST_F(DlfTest, EveryLineEndFormGivesTheSameList) {
@@ -86,9 +89,9 @@ TEST_F(DlfTest, EveryLineEndFormGivesTheSameList) {
   const Entries expected = {{0x10, "a.bin"}, {0x20, "b c.bin"}};
   for (const std::string& text : cases) {
     SCOPED_TRACE(testing::PrintToString(text));
-    options.configName[0] = '\0';
+    configName_.clear();
     EXPECT_EQ(Parse(text), expected);
-    EXPECT_STREQ(options.configName, "cfg.bin");
+    EXPECT_EQ(configName_, "cfg.bin");
   }
 }
 
@@ -128,15 +131,14 @@ TEST_F(DlfTest, NamesAreTheTextBetweenTheQuotes) {
   Entries expected = {
       {1, "a,b"}, {2, "dir/c.bin"}, {3, ""}, {1, longestLine.substr(3, longestLine.size() - 4)}};
   EXPECT_EQ(Parse(text), expected);
-  EXPECT_EQ(options.configName, longestConfig);
+  EXPECT_EQ(configName_, longestConfig);
 }
 
 TEST_F(DlfTest, HeaderOnlyGivesAnEmptyListAndAnEmptyConfigName) {
-  std::strcpy(options.configName, "stale");
   DlfList* list = ParseDlf(WriteDlf("v2.00\nQTX_CONFIG_FILE,\"\"\n").c_str());
   EXPECT_EQ(list->first, nullptr);
   EXPECT_EQ(list->count, 0);
-  EXPECT_STREQ(options.configName, "");
+  EXPECT_STREQ(list->configName, "");
   FreeDlfList(list);
 }
 
@@ -157,7 +159,7 @@ TEST_F(DlfTest, WrittenFormReadsBackToTheSameOffsetAndName) {
 }
 
 TEST_F(DlfTest, VerboseModeTracesConfigNameAndEveryEntry) {
-  options.verbose = 1;
+  verbose_ = true;
   testing::internal::CaptureStderr();
   Parse("v2.00\nQTX_CONFIG_FILE,\"cfg.bin\"\n10,\"a.bin\"\n1ffffffff,\"\"\n");
   EXPECT_EQ(testing::internal::GetCapturedStderr(),

@@ -31,24 +31,25 @@ class FileIoTest : public testing::Test {
     FileGuard src(OpenInputFile(dir.Path("src").c_str()));
     FileGuard dst(CreateOutputFile(dir.Path("dst").c_str()));
     testing::internal::CaptureStderr();
-    CopyRange(src.file, 0, dst.file, 3, length);
+    CopyRange(src.file, 0, dst.file, 3, length, verbose_);
     *trace = testing::internal::GetCapturedStderr();
     dst.Close();
     return ReadFileBytes(dir.Path("dst"));
   }
 
   TempDir dir;
+  bool verbose_ = false;
 };
 
 TEST_F(FileIoTest, CopyOfNothingTracesOnlyTheStart) {
-  options.verbose = 1;
+  verbose_ = true;
   std::string trace;
   EXPECT_EQ(CopyAndTrace("abc", 0, &trace), "");
   EXPECT_EQ(trace, "start src seek off 0\nstart dst seek off 3\n");
 }
 
 TEST_F(FileIoTest, CopyMovesWholeChunksOf32MiB) {
-  options.verbose = 1;
+  verbose_ = true;
   struct {
     uint64_t length;
     const char* trace;

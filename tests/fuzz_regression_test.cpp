@@ -10,6 +10,7 @@
 
 #include "app/options.h"
 #include "dvdfs/dvdfs.h"
+#include "fileio/fileio.h"
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"

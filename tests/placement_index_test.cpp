@@ -11,7 +11,7 @@
 
 #include "app/options.h"
 #include "dvdfs/dvdfs.h"
-#include "host/coding.h"
+#include "base/coding.h"
 #include "tests/support/fst_builder.h"
 #include "tests/support/fst_fixture.h"
 

@@ -150,8 +150,8 @@ TEST_F(QpkFileTest, ReadDiscRangeReadsThroughTheCoveringEntry) {
   std::string file = Encode(h) + Encode(entries[0]) + Encode(entries[1]) + "cfABCDWXYZ";
   HostHandle f = Open(file);
   auto read = [&](uint64_t offset, uint32_t count) {
-    std::vector<unsigned char> b = ReadDiscRange(f, entries.data(), 2, 80, offset, count);
-    return std::string(b.begin(), b.end());
+    HeapBytes b = ReadDiscRange(f, entries.data(), 2, 80, offset, count);
+    return std::string(reinterpret_cast<const char*>(b.get()), count);
   };
   EXPECT_EQ(read(0x1000, 4), "ABCD");
   EXPECT_EQ(read(0x1002, 4), "CDWX");  // reads on past the entry's own bytes

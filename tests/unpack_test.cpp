@@ -16,7 +16,7 @@
 #include <sys/stat.h>
 #endif
 
-#include "host/coding.h"
+#include "base/coding.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
 #include "tests/support/test_env.h"

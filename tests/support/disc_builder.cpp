@@ -6,7 +6,7 @@
 #include <random>
 #include <stdexcept>
 
-#include "host/coding.h"
+#include "base/coding.h"
 
 namespace fs = std::filesystem;
 

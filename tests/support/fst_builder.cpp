@@ -4,7 +4,7 @@
 #include <utility>
 
 #include "dvdfs/dvdfs.h"
-#include "host/coding.h"
+#include "base/coding.h"
 
 namespace {
 

@@ -1,7 +1,7 @@
 // Explicit byte coding for on-disk records: the container is little-endian,
 // the disc's own structures are big-endian. Never copy structs to or from disk.
-#ifndef QUORLITH_HOST_CODING_H_
-#define QUORLITH_HOST_CODING_H_
+#ifndef QUORLITH_BASE_CODING_H_
+#define QUORLITH_BASE_CODING_H_
 
 #include <cstdint>
 
@@ -38,4 +38,4 @@ inline void StoreBE32(unsigned char* p, uint32_t v) {
   p[3] = static_cast<unsigned char>(v);
 }
 
-#endif  // QUORLITH_HOST_CODING_H_
+#endif  // QUORLITH_BASE_CODING_H_
