@@ -5,9 +5,9 @@
 #include <cstring>
 
 #include "app/options.h"
+#include "app/run_modes.h"
 #include "fileio/fileio.h"
 #include "host/host.h"
-#include "package/package.h"
 
 namespace {
 
@@ -48,14 +48,27 @@ const char* DeriveProgramName(const char* argv0) {
   return slash != nullptr ? slash + 1 : argv0;
 }
 
+// Takes the value of -d or -e, the next word, into its path field.
+void TakeOptionValue(char letter, int argc, char** argv, int* next) {
+  if (*next >= argc) {
+    ReportError("%s: Option -%c needs a value\n", programName, letter);
+    FailWithUsage();
+  }
+  if (letter == 'd') {
+    options.dlfGiven = 1;
+    CopyPath(options.dlfPath, argv[(*next)++]);
+  } else {
+    options.extractDirGiven = 1;
+    CopyPath(options.extractDir, argv[(*next)++]);
+  }
+}
+
 // Scans the option words; returns the index of the first remaining word.
 int ScanOptions(int argc, char** argv) {
   int next = 1;
   while (next < argc && argv[next][0] == '-') {
-    const char* letters = argv[next++] + 1;
-    for (; *letters != '\0'; ++letters) {
-      char letter = *letters;
-      switch (letter) {
+    for (const char* letters = argv[next++] + 1; *letters != '\0'; ++letters) {
+      switch (*letters) {
         case 'u':
           options.unpack = 1;
           break;
@@ -64,17 +77,7 @@ int ScanOptions(int argc, char** argv) {
           break;
         case 'd':
         case 'e':
-          if (next >= argc) {
-            ReportError("%s: Option -%c needs a value\n", programName, letter);
-            FailWithUsage();
-          }
-          if (letter == 'd') {
-            options.dlfGiven = 1;
-            CopyPath(options.dlfPath, argv[next++]);
-          } else {
-            options.extractDirGiven = 1;
-            CopyPath(options.extractDir, argv[next++]);
-          }
+          TakeOptionValue(*letters, argc, argv, &next);
           break;
         case 'h':
           PrintUsage();

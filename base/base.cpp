@@ -69,3 +69,20 @@ void* AllocOrExit(size_t byteCount) {
   if (block == nullptr) Fail("malloc failed\n");
   return block;
 }
+
+std::string Printable(const char* text) {
+  std::string printable;
+  for (const char* c = text; *c != '\0'; ++c) {
+    unsigned char byte = static_cast<unsigned char>(*c);
+    if (byte < 0x20 || byte == 0x7F) {
+      char escape[5];
+      std::snprintf(escape, sizeof escape, "\\x%02X", byte);
+      printable += escape;
+    } else if (byte == '\\') {
+      printable += "\\\\";
+    } else {
+      printable += *c;
+    }
+  }
+  return printable;
+}

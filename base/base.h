@@ -56,6 +56,11 @@ struct MessageCapture {
 void BeginMessageCapture(MessageCapture* capture);
 void EndMessageCapture();
 
+// A name from a file as messages print it: bytes that a terminal would act
+// on as \xHH, and the backslash doubled so that the text reads back
+// unambiguously.
+std::string Printable(const char* text);
+
 // Zero-filled heap memory, or "malloc failed" and the end of the run.
 // Release it with std::free (or hold it in HeapBytes).
 void* AllocOrExit(size_t byteCount);

@@ -22,7 +22,6 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "base/coding.h"
 #include "dlf/dlf.h"
 #include "fileio/fileio.h"
@@ -69,7 +68,6 @@ bool ListedBytes(const std::string& folder, const std::string& name, std::string
 // A completed run: the qpk file against the dlf file, read again here.
 void CheckQpk(const std::string& folder, const std::string& qpkBytes) {
   DlfList* list = nullptr;
-  options.verbose = 0;
   try {
     list = ParseDlf((folder + "/in.dlf").c_str());
   } catch (const FatalExit&) {
@@ -147,16 +145,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   std::string qpkName = (steer & 4) != 0 ? "f0" : (steer & 8) != 0 ? "sub/out.qpk" : "out.qpk";
   std::map<std::string, std::string> before = SnapshotTree(folder);
 
-  options.verbose = AsksForTraces(data, size);
   std::string dlfPath = folder + "/in.dlf";
   std::string qpkPath = folder + "/" + qpkName;
   if (qpkPath.size() >= PATH_CAPACITY) FuzzFailure("scratch path too long: %s", qpkPath.c_str());
-  dlfPath.copy(options.dlfPath, dlfPath.size());
-  qpkPath.copy(options.qpkPath, qpkPath.size());
   const fs::path startDir = fs::current_path();
   bool packed = true;
   try {
-    PackFiles();
+    Pack(PackRequest{dlfPath.c_str(), qpkPath.c_str(), AsksForTraces(data, size)});
   } catch (const FatalExit&) {
     packed = false;
   }

@@ -30,7 +30,6 @@
 #include <system_error>
 #include <vector>
 
-#include "app/options.h"
 #include "base/coding.h"
 #include "dlf/dlf.h"
 #include "dvdfs/dvdfs.h"
@@ -149,11 +148,6 @@ void CheckQpkReaders(const std::string& path, const uint8_t* data, size_t size) 
   }
 }
 
-void SetPath(char* field, const std::string& value) {
-  if (value.size() >= PATH_CAPACITY) FuzzFailure("scratch path too long: %s", value.c_str());
-  std::memcpy(field, value.c_str(), value.size() + 1);
-}
-
 // Everything below `dir`, not following links: every entry must be a
 // directory or a regular file; returns the bytes of the regular files other
 // than the dlf file.
@@ -219,7 +213,7 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
 
   DlfList* list = nullptr;
   try {
-    list = ParseDlf(options.dlfPath);
+    list = ParseDlf((out + "/" + DLF_NAME).c_str());
   } catch (const FatalExit&) {
     FuzzFailure("the regenerated dlf file cannot be read back");
   }
@@ -375,18 +369,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   if (mkdir(run.c_str(), 0700) != 0) FuzzFailure("cannot create %s", run.c_str());
   WriteBytes(run + "/in.qpk", data, size);
   CheckQpkReaders(run + "/in.qpk", data, size);
-  SetPath(options.qpkPath, run + "/in.qpk");
-  SetPath(options.extractDir, out);
-  SetPath(options.dlfPath, out + "/" + DLF_NAME);
-  options.unpack = 1;
+  const std::string qpkPath = run + "/in.qpk";
+  const std::string dlfPath = out + "/" + DLF_NAME;
   // The traces are code too (and they turn the copy shortcuts off): the
   // input's last bit turns them on.
-  options.verbose = AsksForTraces(input, inputSize);
+  UnpackRequest request = {qpkPath.c_str(), out.c_str(), dlfPath.c_str(),
+                           AsksForTraces(input, inputSize)};
 
   bool completed = false;
   uint64_t visitedBefore = FstEntriesVisited();
   try {
-    UnpackFiles();
+    Unpack(request);
     completed = true;
   } catch (const FatalExit&) {
   }

@@ -16,7 +16,6 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "fileio/fileio.h"
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
@@ -276,23 +275,14 @@ std::string ReadFile(const fs::path& path) {
   return bytes.str();
 }
 
-void CopyPath(char* field, const std::string& value) {
-  if (value.size() >= PATH_CAPACITY) {
-    std::fprintf(stderr, "path too long: %s\n", value.c_str());
-    std::exit(1);
-  }
-  std::memcpy(field, value.c_str(), value.size() + 1);
-}
-
 // Packs `dlf` into `qpk` in-process. Pack mode moves to the dlf file's
 // folder, so the paths are absolute and the working directory is restored.
 void Pack(const fs::path& dlf, const fs::path& qpk) {
   fs::path startDir = fs::current_path();
-  ResetOptions();
-  CopyPath(options.dlfPath, fs::absolute(dlf).string());
-  CopyPath(options.qpkPath, fs::absolute(qpk).string());
+  std::string dlfPath = fs::absolute(dlf).string();
+  std::string qpkPath = fs::absolute(qpk).string();
   try {
-    PackFiles();
+    ::Pack(PackRequest{dlfPath.c_str(), qpkPath.c_str(), false});
   } catch (const FatalExit&) {
     std::fprintf(stderr, "packing %s failed\n", dlf.c_str());
     std::exit(1);

@@ -127,13 +127,21 @@ bool HostFileSize(HostHandle file, uint64_t* size) {
   return true;
 }
 
-bool HostQueryFile(HostHandle file, HostFileStatus* status) {
-  struct stat st;
-  if (fstat(Fd(file), &st) != 0) return false;
+namespace {
+
+void FillFileStatus(const struct stat& st, HostFileStatus* status) {
   status->size = static_cast<uint64_t>(st.st_size);
   status->volume = static_cast<uint64_t>(st.st_dev);
   status->index = static_cast<uint64_t>(st.st_ino);
   status->isDirectory = S_ISDIR(st.st_mode);
+}
+
+}  // namespace
+
+bool HostQueryFile(HostHandle file, HostFileStatus* status) {
+  struct stat st;
+  if (fstat(Fd(file), &st) != 0) return false;
+  FillFileStatus(st, status);
   return true;
 }
 
@@ -230,26 +238,23 @@ HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileS
   *kind = S_ISREG(st.st_mode)   ? HOST_KIND_REGULAR
           : S_ISDIR(st.st_mode) ? HOST_KIND_DIRECTORY
                                 : HOST_KIND_OTHER;
-  status->size = static_cast<uint64_t>(st.st_size);
-  status->volume = static_cast<uint64_t>(st.st_dev);
-  status->index = static_cast<uint64_t>(st.st_ino);
-  status->isDirectory = S_ISDIR(st.st_mode);
+  FillFileStatus(st, status);
   // O_NONBLOCK stays set: reads of a regular file ignore it, and clearing it
   // would cost a call per packed file.
   return static_cast<HostHandle>(fd);
 }
 
-HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
-                                      HostReplacement* replacement) {
-  replacement->file = HOST_INVALID_HANDLE;
-  replacement->replacesFile = false;
-  replacement->folderHandle = -1;
+namespace {
+
+// Splits the final target of `path` into its folder and its name, and opens
+// the folder, where the temporary file is made and renamed.
+bool OpenReplacementFolder(const char* path, HostReplacement* replacement) {
   std::string target = FinalLinkTarget(path);
   size_t slash = target.rfind('/');
   replacement->folder = slash == std::string::npos ? "" : target.substr(0, slash);
   replacement->targetName = slash == std::string::npos ? target : target.substr(slash + 1);
   // A path ending in '/' names a directory or nothing.
-  if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
+  if (replacement->targetName.empty()) return false;
   const char* folderName = slash == std::string::npos ? "." : slash == 0 ? "/" : nullptr;
   std::string folderPath = folderName != nullptr ? folderName : replacement->folder;
 #if defined(O_PATH)
@@ -257,39 +262,50 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
 #else
   int folder = open(folderPath.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
 #endif
-  if (folder < 0) return HOST_REPLACE_FAILED;
+  if (folder < 0) return false;
   replacement->folderHandle = folder;
+  return true;
+}
 
+// What lies at the target name now: nothing, or a regular file that may be
+// written (*exists, with its status in *st), or something not to replace.
+HostReplaceStart ProbeReplacementTarget(const HostReplacement& replacement, struct stat* st,
+                                        bool* exists) {
+  int folder = static_cast<int>(replacement.folderHandle);
+  *exists = fstatat(folder, replacement.targetName.c_str(), st, 0) == 0;
+  if (!*exists) return errno == ENOENT ? HOST_REPLACE_STARTED : HOST_REPLACE_FAILED;
+  if (S_ISDIR(st->st_mode)) return HOST_REPLACE_FAILED;
+  if (!S_ISREG(st->st_mode)) return HOST_REPLACE_NOT_REGULAR;
+  if (!ProbeReplacedFile(folder, replacement.targetName, st)) return HOST_REPLACE_FAILED;
+  return HOST_REPLACE_STARTED;
+}
+
+}  // namespace
+
+HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
+                                      HostReplacement* replacement) {
+  replacement->file = HOST_INVALID_HANDLE;
+  replacement->replacesFile = false;
+  replacement->folderHandle = -1;
+  if (!OpenReplacementFolder(path, replacement)) return HOST_REPLACE_FAILED;
   struct stat st;
-  bool exists = fstatat(folder, replacement->targetName.c_str(), &st, 0) == 0;
-  if (!exists && errno != ENOENT) {
-    ReleaseFolder(replacement);
-    return HOST_REPLACE_FAILED;
+  bool exists = false;
+  HostReplaceStart probed = ProbeReplacementTarget(*replacement, &st, &exists);
+  int fd = -1;
+  if (probed == HOST_REPLACE_STARTED) {
+    size_t folderLength = replacement->folder.empty() ? 0 : replacement->folder.size() + 1;
+    fd = CreateTempFile(static_cast<int>(replacement->folderHandle),
+                        TempNameLength(folderLength, pathLimit), &replacement->tempName);
+    if (fd < 0) probed = HOST_REPLACE_FAILED;
   }
-  if (exists && !S_ISREG(st.st_mode)) {
+  if (probed != HOST_REPLACE_STARTED) {
     ReleaseFolder(replacement);
-    if (S_ISDIR(st.st_mode)) return HOST_REPLACE_FAILED;
-    return HOST_REPLACE_NOT_REGULAR;
-  }
-  if (exists && !ProbeReplacedFile(folder, replacement->targetName, &st)) {
-    ReleaseFolder(replacement);
-    return HOST_REPLACE_FAILED;
-  }
-  int fd = CreateTempFile(
-      folder,
-      TempNameLength(replacement->folder.empty() ? 0 : replacement->folder.size() + 1, pathLimit),
-      &replacement->tempName);
-  if (fd < 0) {
-    ReleaseFolder(replacement);
-    return HOST_REPLACE_FAILED;
+    return probed;
   }
   if (exists) {
     CopyOwnerAndMode(fd, st);
     replacement->replacesFile = true;
-    replacement->replaced.size = static_cast<uint64_t>(st.st_size);
-    replacement->replaced.volume = static_cast<uint64_t>(st.st_dev);
-    replacement->replaced.index = static_cast<uint64_t>(st.st_ino);
-    replacement->replaced.isDirectory = false;
+    FillFileStatus(st, &replacement->replaced);
   }
   replacement->file = static_cast<HostHandle>(fd);
   return HOST_REPLACE_STARTED;

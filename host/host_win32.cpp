@@ -239,6 +239,54 @@ HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileS
   return file;
 }
 
+namespace {
+
+// What lies at `path` now: nothing, or a regular file that may be written
+// (its status then in the replacement), or something not to replace.
+HostReplaceStart ProbeReplacementTarget(const char* path, HostReplacement* replacement) {
+  HANDLE existing = OpenForIdentity(path);
+  if (existing == INVALID_HANDLE_VALUE) {
+    DWORD error = GetLastError();
+    bool missing = error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+    return missing ? HOST_REPLACE_STARTED : HOST_REPLACE_FAILED;
+  }
+  BY_HANDLE_FILE_INFORMATION info;
+  bool disk = GetFileType(existing) == FILE_TYPE_DISK;
+  bool known = disk && FileIdentity(existing, &info);
+  CloseHandle(existing);
+  if (!disk) return HOST_REPLACE_NOT_REGULAR;
+  if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
+    return HOST_REPLACE_FAILED;
+  }
+  // Writable as an in-place write would need it, and who it is.
+  HostHandle probe = HostOpenFile(path, HOST_READ_WRITE, HOST_OPEN_EXISTING);
+  if (probe == HOST_INVALID_HANDLE) return HOST_REPLACE_FAILED;
+  bool queried = HostQueryFile(probe, &replacement->replaced);
+  HostCloseFile(probe);
+  if (!queried) return HOST_REPLACE_FAILED;
+  replacement->replacesFile = true;
+  return HOST_REPLACE_STARTED;
+}
+
+// Creates the temporary file in the target's folder, retrying names that exist.
+bool CreateTempFile(size_t pathLimit, HostReplacement* replacement) {
+  size_t nameLength = TempNameLength(replacement->folder.size(), pathLimit);
+  for (int attempt = 0; attempt < 100; ++attempt) {
+    replacement->tempName = RandomTempName(nameLength);
+    HostHandle file =
+        HostOpenFile(TempPath(*replacement).c_str(), HOST_READ_WRITE, HOST_CREATE_NEW);
+    if (file != HOST_INVALID_HANDLE) {
+      replacement->file = file;
+      return true;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
+  }
+  return false;
+}
+
+}  // namespace
+
 HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
                                       HostReplacement* replacement) {
   replacement->file = HOST_INVALID_HANDLE;
@@ -249,40 +297,9 @@ HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
   replacement->startDirectory = WorkingDirectory();
   // A path ending in a separator names a directory or nothing.
   if (replacement->targetName.empty()) return HOST_REPLACE_FAILED;
-
-  HANDLE existing = OpenForIdentity(path);
-  if (existing == INVALID_HANDLE_VALUE) {
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_NOT_FOUND && error != ERROR_PATH_NOT_FOUND) return HOST_REPLACE_FAILED;
-  } else {
-    BY_HANDLE_FILE_INFORMATION info;
-    bool disk = GetFileType(existing) == FILE_TYPE_DISK;
-    bool known = disk && FileIdentity(existing, &info);
-    CloseHandle(existing);
-    if (!disk) return HOST_REPLACE_NOT_REGULAR;
-    if (!known || (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0) {
-      return HOST_REPLACE_FAILED;
-    }
-    // Writable as an in-place write would need it, and who it is.
-    HostHandle probe = HostOpenFile(path, HOST_READ_WRITE, HOST_OPEN_EXISTING);
-    if (probe == HOST_INVALID_HANDLE) return HOST_REPLACE_FAILED;
-    bool queried = HostQueryFile(probe, &replacement->replaced);
-    HostCloseFile(probe);
-    if (!queried) return HOST_REPLACE_FAILED;
-    replacement->replacesFile = true;
-  }
-  size_t nameLength = TempNameLength(replacement->folder.size(), pathLimit);
-  for (int attempt = 0; attempt < 100; ++attempt) {
-    replacement->tempName = RandomTempName(nameLength);
-    HostHandle file =
-        HostOpenFile(TempPath(*replacement).c_str(), HOST_READ_WRITE, HOST_CREATE_NEW);
-    if (file != HOST_INVALID_HANDLE) {
-      replacement->file = file;
-      return HOST_REPLACE_STARTED;
-    }
-    DWORD error = GetLastError();
-    if (error != ERROR_FILE_EXISTS && error != ERROR_ALREADY_EXISTS) break;
-  }
+  HostReplaceStart probed = ProbeReplacementTarget(path, replacement);
+  if (probed != HOST_REPLACE_STARTED) return probed;
+  if (CreateTempFile(pathLimit, replacement)) return HOST_REPLACE_STARTED;
   replacement->replacesFile = false;
   return HOST_REPLACE_FAILED;
 }

@@ -3,9 +3,10 @@
 #include <memory>
 #include <vector>
 
-#include "app/options.h"
+#include "base/base.h"
 #include "dlf/dlf.h"
 #include "fileio/fileio.h"
+#include "package/dlf_shim.h"  // TEMPORARY
 #include "package/package.h"
 #include "package/qpk.h"
 
@@ -45,17 +46,17 @@ struct TargetGuard {
   ~TargetGuard() { AbandonTarget(); }
 };
 
-[[noreturn]] void FailQpkPath() {
-  Fail("%s: Cannot open file %s!\n", programName, options.qpkPath);
+[[noreturn]] void FailQpkPath(const char* qpkPath) {
+  Fail("%s: Cannot open file %s!\n", programName, qpkPath);
 }
 
 // Opens the qpk file of this run: nothing at the qpk path changes yet.
-void OpenTarget(QpkTarget* target, QpkOutput* output) {
+void OpenTarget(const char* qpkPath, QpkTarget* target, QpkOutput* output) {
   static const bool exitHookSet = std::atexit(AbandonTarget) == 0;
   (void)exitHookSet;
   target->file = HOST_INVALID_HANDLE;
   target->replacing = false;
-  switch (HostStartReplacement(options.qpkPath, PATH_CAPACITY - 1, &target->replacement)) {
+  switch (HostStartReplacement(qpkPath, PATH_CAPACITY - 1, &target->replacement)) {
     case HOST_REPLACE_STARTED:
       target->replacing = true;
       target->file = target->replacement.file;
@@ -69,12 +70,12 @@ void OpenTarget(QpkTarget* target, QpkOutput* output) {
     case HOST_REPLACE_NOT_REGULAR:
       // A device may have no identity to tell (Win32: NUL); no input can be
       // one, since only regular files are packed.
-      target->file = CreateOutputFile(options.qpkPath);
+      target->file = CreateOutputFile(qpkPath);
       liveTarget = target;
       output->statusKnown = HostQueryFile(target->file, &output->status);
       break;
     case HOST_REPLACE_FAILED:
-      FailQpkPath();
+      FailQpkPath(qpkPath);
   }
   output->file = target->file;
   output->replacesFile = target->replacing && target->replacement.replacesFile;
@@ -82,11 +83,11 @@ void OpenTarget(QpkTarget* target, QpkOutput* output) {
 }
 
 // Closes the complete qpk file and puts it in place.
-void CommitTarget(QpkTarget* target) {
+void CommitTarget(const char* qpkPath, QpkTarget* target) {
   HostHandle file = target->file;
   target->file = HOST_INVALID_HANDLE;
   CloseFile(file);
-  if (target->replacing && !HostFinishReplacement(&target->replacement)) FailQpkPath();
+  if (target->replacing && !HostFinishReplacement(&target->replacement)) FailQpkPath(qpkPath);
   liveTarget = nullptr;
 }
 
@@ -115,14 +116,35 @@ uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle sour
     Fail("%s: File %s is 4 GiB or larger (%" PRIu64 " bytes) and cannot be stored\n", programName,
          fileName, size);
   }
-  CopyRange(source, 0, qpk.file, position, size, options.verbose != 0);
+  CopyRange(source, 0, qpk.file, position, size, qpk.traced);
   return static_cast<uint32_t>(size);
 }
 
 void TraceEntry(const DlfEntry& entry) {
-  ReportError("name %s,", entry.name);
-  ReportError(" offset 0x%08x", static_cast<unsigned>(entry.discOffset >> 32));
-  ReportError("%08x\n", static_cast<unsigned>(entry.discOffset));
+  char offset[DISC_OFFSET_TEXT_SIZE];
+  FormatDiscOffset(entry.discOffset, offset);
+  ReportError("name %s, offset %s\n", entry.name, offset);
+}
+
+// Copies the configuration file and every listed file into the qpk file,
+// back to back from `dataStart` on, and fills one entry per dlf line.
+void AppendFiles(const QpkOutput& output, const DlfList& list, uint64_t dataStart,
+                 std::vector<QpkEntry>* entries) {
+  uint64_t running = 0;
+  if (list.configName[0] != '\0') {
+    running += AppendConfigFile(output, dataStart + running, list.configName);
+  }
+  uint32_t i = 0;
+  for (const DlfEntry* entry = list.first; entry != nullptr; entry = entry->next, ++i) {
+    if (output.traced) TraceEntry(*entry);
+    if (entry->name[0] != '\0') {
+      uint32_t size = AppendListedFile(output, dataStart + running, entry);
+      FillQpkEntry(&(*entries)[i], entry->discOffset, running, size, 0);
+      running += size;
+    } else {
+      FillQpkEntry(&(*entries)[i], entry->discOffset, running, 0, QPK_FLAG_PLACEHOLDER);
+    }
+  }
 }
 
 }  // namespace
@@ -145,48 +167,31 @@ uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntr
   return size;
 }
 
-void PackFiles() {
-  if (HostPathsNameSameFile(options.qpkPath, options.dlfPath)) {
+void Pack(const PackRequest& request) {
+  if (HostPathsNameSameFile(request.qpkPath, request.dlfPath)) {
     Fail("%s: The qpk file %s is the dlf file itself; it would be overwritten\n", programName,
-         options.qpkPath);
+         request.qpkPath);
   }
   QpkTarget target{};
   QpkOutput output{};
+  output.traced = request.verbose;
   TargetGuard targetGuard;  // declared after the target, so it goes first
-  OpenTarget(&target, &output);
+  OpenTarget(request.qpkPath, &target, &output);
   std::unique_ptr<DlfList, DlfListDeleter> list(
-      ParseDlf(options.dlfPath, CheckEntryCount, options.verbose != 0));
-  ChangeToFolderOf(options.dlfPath);
+      ParseDlf(request.dlfPath, CheckEntryCount, request.verbose));
+  ChangeToFolderOf(request.dlfPath);
 
   // Counted again: the file may have changed since it was first counted.
   CheckEntryCount(static_cast<uint64_t>(list->count));
   uint32_t count = static_cast<uint32_t>(list->count);
-  uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
   std::vector<QpkEntry> entries(count, QpkEntry{0, 0, 0, 0});
   QpkHeader header = {0, 0, 0, 0, 0, 0, 0, 0};
-  const uint64_t dataStart = tableEnd;
-  uint64_t running = 0;
-
   WriteQpkHeader(output.file, header);
   WriteQpkEntryTable(output.file, entries.data(), count);
-
-  if (list->configName[0] != '\0') {
-    running += AppendConfigFile(output, dataStart + running, list->configName);
-  }
-  uint32_t i = 0;
-  for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++i) {
-    if (options.verbose) TraceEntry(*entry);
-    if (entry->name[0] != '\0') {
-      uint32_t size = AppendListedFile(output, dataStart + running, entry);
-      FillQpkEntry(&entries[i], entry->discOffset, running, size, 0);
-      running += size;
-    } else {
-      FillQpkEntry(&entries[i], entry->discOffset, running, 0, QPK_FLAG_PLACEHOLDER);
-    }
-  }
-
+  AppendFiles(output, *list, QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count,
+              &entries);
   WriteQpkEntryTable(output.file, entries.data(), count);
   FillQpkHeader(&header, 0, count);
   WriteQpkHeader(output.file, header);
-  CommitTarget(&target);
+  CommitTarget(request.qpkPath, &target);
 }

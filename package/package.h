@@ -1,4 +1,4 @@
-// The two run modes built on the qpk container.
+// The two run modes built on the qpk container, called with values.
 #ifndef QUORLITH_PACKAGE_PACKAGE_H_
 #define QUORLITH_PACKAGE_PACKAGE_H_
 
@@ -8,35 +8,40 @@
 #include "host/host.h"
 #include "package/qpk.h"
 
-// Builds options.qpkPath from the dlf file at options.dlfPath.
-void PackFiles();
+// Pack mode: the qpk file at `qpkPath` from the dlf file at `dlfPath`.
+struct PackRequest {
+  const char* dlfPath;
+  const char* qpkPath;
+  bool verbose;
+};
+void Pack(const PackRequest& request);
+
 // The qpk file Pack mode writes, and who it is, so that no input is the
-// output itself, nor the existing file it is to replace.
+// output itself, nor the existing file it is to replace; `traced` when the
+// copies into it are traced.
 struct QpkOutput {
   HostHandle file;
   bool statusKnown;
   HostFileStatus status;
   bool replacesFile;
   HostFileStatus replaced;
+  bool traced;
 };
 // Copies a whole file into the qpk file at `position`; returns its size.
 uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName);
 uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntry* dlfEntry);
 
-// Extracts options.qpkPath into options.extractDir and writes options.dlfPath.
-void UnpackFiles();
+// Unpack mode: the qpk file at `qpkPath` into the new directory
+// `extractDir`, with the dlf file written at `dlfPath`.
+struct UnpackRequest {
+  const char* qpkPath;
+  const char* extractDir;
+  const char* dlfPath;
+  bool verbose;
+};
+void Unpack(const UnpackRequest& request);
+
 // Creates exactly the last component of `path`; an existing one is refused.
 void CreateExtractionDirectory(const char* path);
-// Creates every directory prefix of `path` that ends in a separator (on
-// Win32 '\' too), taking existing directories as they are; below the
-// extraction directory of a running unpack each is made in the one above
-// it, held open, and anything else in the way ends the run. Returns 1.
-int MakeDirectoriesAlongPath(const char* path);
-void ExtractConfigBlob(HostHandle qpkFile, const char* extractDir, const QpkEntry* entries,
-                       int32_t dataStart);
-void ExtractEntry(HostHandle qpkFile, const char* extractDir, const char* name,
-                  const QpkEntry& entry, int32_t dataStart);
-// Creates every empty directory of the installed table below `base`.
-void CreateEmptyDirectories(const char* base);
 
 #endif  // QUORLITH_PACKAGE_PACKAGE_H_

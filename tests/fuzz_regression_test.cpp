@@ -40,13 +40,11 @@ class UnpackInProcessTest : public testing::Test {
   // go to `err`.
   bool Unpack(const std::string& qpk, std::string* err) {
     WriteFileBytes(dir.Path("in.qpk"), qpk);
-    std::strcpy(options.qpkPath, dir.Path("in.qpk").c_str());
-    std::strcpy(options.extractDir, dir.Path("out").c_str());
-    std::strcpy(options.dlfPath, dir.Path("out/in.dlf").c_str());
+    std::string qpkPath = dir.Path("in.qpk"), out = dir.Path("out"), dlf = dir.Path("out/in.dlf");
     bool completed = false;
     testing::internal::CaptureStderr();
     try {
-      UnpackFiles();
+      ::Unpack(UnpackRequest{qpkPath.c_str(), out.c_str(), dlf.c_str(), false});
       completed = true;
     } catch (const FatalExit&) {
     }
