@@ -220,6 +220,7 @@ void BuildHostPath(char* path, const char* base, const char* name) {
 }
 
 void PlanUnpack(HostHandle qpkFile, const char* extractDir, UnpackPlan* plan) {
+  *plan = UnpackPlan();
   plan->stop = {STEP_NONE, 0, std::string()};
   MessageCapture capture;
   CaptureScope scope(&capture);
