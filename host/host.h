@@ -84,14 +84,14 @@ HostHandle HostOpenExistingNoWait(const char* path, HostAccess access, HostFileS
 // replaces, then renamed over it, so that a failed or killed run leaves that
 // file as it was.
 struct HostReplacement {
-  HostHandle file;             // the temporary file, read/write
-  bool replacesFile;           // an existing regular file is replaced: its identity is below
-  HostFileStatus replaced;     // volume and index of the file replaced
-  std::string folder;          // where both names live, as the path gave it ("" for none)
-  std::string tempName;        // the temporary file's name in that folder
-  std::string targetName;      // the name replaced in that folder
-  intptr_t folderHandle;       // POSIX: a descriptor of the folder, -1 when none is held
-  std::string startDirectory;  // Win32: the working directory the names are relative to
+  HostHandle file = HOST_INVALID_HANDLE;  // the temporary file, read/write
+  bool replacesFile = false;     // an existing regular file is replaced: its identity is below
+  HostFileStatus replaced = {};  // volume and index of the file replaced
+  std::string folder;            // where both names live, as the path gave it ("" for none)
+  std::string tempName;          // the temporary file's name in that folder
+  std::string targetName;        // the name replaced in that folder
+  intptr_t folderHandle = -1;    // POSIX: a descriptor of the folder, -1 when none is held
+  std::string startDirectory;    // Win32: the working directory the names are relative to
 };
 enum HostReplaceStart {
   HOST_REPLACE_STARTED,      // the temporary file is created and open

@@ -284,9 +284,7 @@ HostReplaceStart ProbeReplacementTarget(const HostReplacement& replacement, stru
 
 HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
                                       HostReplacement* replacement) {
-  replacement->file = HOST_INVALID_HANDLE;
-  replacement->replacesFile = false;
-  replacement->folderHandle = -1;
+  *replacement = HostReplacement();
   if (!OpenReplacementFolder(path, replacement)) return HOST_REPLACE_FAILED;
   struct stat st;
   bool exists = false;

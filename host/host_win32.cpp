@@ -289,9 +289,7 @@ bool CreateTempFile(size_t pathLimit, HostReplacement* replacement) {
 
 HostReplaceStart HostStartReplacement(const char* path, size_t pathLimit,
                                       HostReplacement* replacement) {
-  replacement->file = HOST_INVALID_HANDLE;
-  replacement->replacesFile = false;
-  replacement->folderHandle = -1;
+  *replacement = HostReplacement();
   replacement->folder = FolderPrefix(path);
   replacement->targetName = path + replacement->folder.size();
   replacement->startDirectory = WorkingDirectory();
