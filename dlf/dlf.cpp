@@ -138,9 +138,9 @@ DlfEntry* ParseEntryLine(DlfList* list, const char* line, bool verbose) {
   entry->name[length] = '\0';
   entry->discOffset = discOffset;
   if (verbose) {
-    std::fprintf(stderr, "name: %s, offset: 0x%08x%08x\n", entry->name,
-                 static_cast<unsigned>(entry->discOffset >> 32),
-                 static_cast<unsigned>(entry->discOffset & 0xFFFFFFFFu));
+    char offset[DISC_OFFSET_TEXT_SIZE];
+    FormatDiscOffset(entry->discOffset, offset);
+    std::fprintf(stderr, "name: %s, offset: %s\n", entry->name, offset);
   }
   return entry;
 }
@@ -158,10 +158,16 @@ struct ChunkedFile {
   int64_t unread;
 };
 
-// Opens the file and takes its size, with the checks of a whole-file read.
-void OpenChunked(const char* path, ChunkedFile* in) {
+// Opens the file to read `size` bytes of it from the start.
+void OpenChunkedAt(const char* path, ChunkedFile* in, int64_t size) {
   in->file.fd = HostCrtOpenRead(path);
   if (in->file.fd < 0) FailCrtCall("open");
+  in->unread = size;
+}
+
+// Opens the file and takes its size, with the checks of a whole-file read.
+void OpenChunked(const char* path, ChunkedFile* in) {
+  OpenChunkedAt(path, in, 0);
   int64_t size = 0;
   if (HostCrtStatSize(path, &size) != 0) FailCrtCall("stat");
   if (size < 0 || size > DLF_SIZE_LIMIT) {
@@ -227,10 +233,9 @@ struct ChunkedLines {
   bool ended;  // the end of the text is in the buffer
 };
 
+// Reads the file again at the size the count was taken at.
 void BeginChunkedLines(const char* path, ChunkedLines* lines, int64_t size) {
-  lines->in.file.fd = HostCrtOpenRead(path);
-  if (lines->in.file.fd < 0) FailCrtCall("open");
-  lines->in.unread = size;
+  OpenChunkedAt(path, &lines->in, size);
   lines->buffer.reset(new char[DLF_LINE_CAPACITY + CHUNK_SIZE + 1]);
   lines->carried = 0;
   lines->ended = false;
@@ -265,6 +270,26 @@ bool NextLine(ChunkedLines* lines, char* line) {
     if (!RefillLines(lines)) return false;
   }
   return true;
+}
+
+// Links an entry for every further line, in file order. A faulty line ends
+// the run before its entry is linked; the caller's guard frees the blocks.
+void ParseEntryLines(ChunkedLines* lines, DlfList* list, bool verbose) {
+  char line[DLF_LINE_CAPACITY];
+  DlfEntry* last = nullptr;
+  while (NextLine(lines, line)) {
+    if (list->count == INT_MAX) {
+      Fail("%s: Wrong dlf file format, more than %d entry lines\n", programName, INT_MAX);
+    }
+    DlfEntry* entry = ParseEntryLine(list, line, verbose);
+    if (last == nullptr) {
+      list->first = entry;
+    } else {
+      last->next = entry;
+    }
+    last = entry;
+    ++list->count;
+  }
 }
 
 }  // namespace
@@ -323,22 +348,7 @@ DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count), boo
 
   DlfListGuard list(static_cast<DlfList*>(AllocOrExit(sizeof(DlfList))));
   std::memcpy(list->configName, configName, sizeof configName);
-  DlfEntry* last = nullptr;
-  while (NextLine(&lines, line)) {
-    if (list->count == INT_MAX) {
-      Fail("%s: Wrong dlf file format, more than %d entry lines\n", programName, INT_MAX);
-    }
-    // A faulty line ends the run before its entry is linked; the guard frees
-    // the blocks so far.
-    DlfEntry* entry = ParseEntryLine(list.get(), line, verbose);
-    if (last == nullptr) {
-      list->first = entry;
-    } else {
-      last->next = entry;
-    }
-    last = entry;
-    ++list->count;
-  }
+  ParseEntryLines(&lines, list.get(), verbose);
   CloseChunked(&lines.in);
   return list.release();
 }
@@ -352,4 +362,23 @@ void FreeDlfList(DlfList* list) {
     block = next;
   }
   std::free(list);
+}
+
+void FormatDiscOffset(uint64_t discOffset, char* text) {
+  std::snprintf(text, DISC_OFFSET_TEXT_SIZE, "0x%08x%08x", static_cast<unsigned>(discOffset >> 32),
+                static_cast<unsigned>(discOffset & 0xFFFFFFFFu));
+}
+
+void WriteDlfVersionLine(FILE* dlf) {
+  std::fprintf(dlf, "%s\n", DLF_VERSION);
+}
+
+void WriteDlfConfigLine(FILE* dlf, const char* configName) {
+  std::fprintf(dlf, "%s,\"%s\"\n", CONFIG_KEYWORD, configName);
+}
+
+void WriteDlfEntryLine(FILE* dlf, uint64_t discOffset, const char* name) {
+  char offset[DISC_OFFSET_TEXT_SIZE];
+  FormatDiscOffset(discOffset, offset);
+  std::fprintf(dlf, "%s,\"%s\"\n", offset, name);
 }

@@ -1,5 +1,6 @@
 // The dlf layout list: a version line, the configuration file line, then one
-// line per disc file with its 64-bit disc offset and its name.
+// line per disc file with its 64-bit disc offset and its name. Its reader and
+// its writer.
 #ifndef QUORLITH_DLF_DLF_H_
 #define QUORLITH_DLF_DLF_H_
 
@@ -53,5 +54,18 @@ bool ReadLine(char* buffer);
 DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count) = nullptr,
                   bool verbose = false);
 void FreeDlfList(DlfList* list);
+
+// "0x" and 16 lowercase hexadecimal digits and a NUL: a disc offset as dlf
+// lines and traces print it.
+const size_t DISC_OFFSET_TEXT_SIZE = 19;
+void FormatDiscOffset(uint64_t discOffset, char* text);
+
+// The written form, which the reader reads back to the same offsets and
+// names: "v2.00\n"; "QTX_CONFIG_FILE,\"<name>\"\n"; "<offset>,\"<name>\"\n"
+// (an empty name for a placeholder line). Names hold no '"' and no line end.
+// Write faults are left to the stream's close.
+void WriteDlfVersionLine(FILE* dlf);
+void WriteDlfConfigLine(FILE* dlf, const char* configName);
+void WriteDlfEntryLine(FILE* dlf, uint64_t discOffset, const char* name);
 
 #endif  // QUORLITH_DLF_DLF_H_

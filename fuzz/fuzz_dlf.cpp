@@ -1,13 +1,11 @@
 // The dlf reader on arbitrary file contents. A file that it accepts must
-// also come back unchanged through the written form that Unpack mode
-// produces: every entry's offset and name, and the configuration name.
-#include <cinttypes>
+// also come back unchanged through the dlf writer: every entry's offset and
+// name, and the configuration name.
 #include <cstdio>
 #include <cstring>
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "dlf/dlf.h"
 #include "fuzz/fuzz_support.h"
 
@@ -29,10 +27,10 @@ std::string DlfPath() {
 
 // Parses the file and copies the result out of the list, which is freed on
 // every way out. False when the reader refused the file.
-bool Parse(const std::string& path, ParsedDlf* parsed) {
+bool Parse(const std::string& path, bool verbose, ParsedDlf* parsed) {
   DlfList* list = nullptr;
   try {
-    list = ParseDlf(path.c_str(), nullptr, options.verbose != 0);
+    list = ParseDlf(path.c_str(), nullptr, verbose);
   } catch (const FatalExit&) {
     return false;
   }
@@ -52,24 +50,27 @@ bool Parse(const std::string& path, ParsedDlf* parsed) {
   return true;
 }
 
-// The exact form Unpack mode writes.
-std::string WrittenForm(const ParsedDlf& parsed) {
-  std::string text = "v2.00\nQTX_CONFIG_FILE,\"" + parsed.configName + "\"\n";
+// Writes the list through the dlf writer. A name the reader gives holds no
+// '"' and no line end, so the writer can write every one.
+void WriteThroughWriter(const std::string& path, const ParsedDlf& parsed) {
+  FILE* dlf = std::fopen(path.c_str(), "wb");
+  if (dlf == nullptr) FuzzFailure("cannot create %s", path.c_str());
+  WriteDlfVersionLine(dlf);
+  WriteDlfConfigLine(dlf, parsed.configName.c_str());
   for (const ParsedEntry& entry : parsed.entries) {
-    char offset[32];
-    std::snprintf(offset, sizeof offset, "0x%08x%08x",
-                  static_cast<unsigned>(entry.discOffset >> 32),
-                  static_cast<unsigned>(entry.discOffset));
-    text += std::string(offset) + ",\"" + entry.name + "\"\n";
+    WriteDlfEntryLine(dlf, entry.discOffset, entry.name.c_str());
   }
-  return text;
+  if (std::fclose(dlf) != 0) FuzzFailure("cannot write %s", path.c_str());
 }
 
-// Written lines carry a 18-character offset; a name read from a line with a
-// shorter offset field may make its written line longer than a line may be.
+// Written lines carry an offset of DISC_OFFSET_TEXT_SIZE - 1 characters; a
+// name read from a line with a shorter offset field may make its written
+// line longer than a line may be.
 bool FitsWrittenLines(const ParsedDlf& parsed) {
   for (const ParsedEntry& entry : parsed.entries) {
-    if (18 + 2 + entry.name.size() + 1 > DLF_LINE_CAPACITY - 1) return false;
+    if (DISC_OFFSET_TEXT_SIZE - 1 + 2 + entry.name.size() + 1 > DLF_LINE_CAPACITY - 1) {
+      return false;
+    }
   }
   return true;
 }
@@ -83,15 +84,15 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BeginFuzzInput();
-  options.verbose = AsksForTraces(data, size);
+  bool verbose = AsksForTraces(data, size);
   const std::string path = DlfPath();
   WriteBytes(path, data, size);
   ParsedDlf parsed;
-  if (Parse(path, &parsed) && FitsWrittenLines(parsed)) {
-    std::string written = WrittenForm(parsed);
-    WriteBytes(path, reinterpret_cast<const uint8_t*>(written.data()), written.size());
+  if (Parse(path, verbose, &parsed) && FitsWrittenLines(parsed)) {
+    WriteThroughWriter(path, parsed);
     ParsedDlf again;
-    if (!Parse(path, &again)) FuzzFailure("the written form of an accepted file is refused");
+    if (!Parse(path, verbose, &again))
+      FuzzFailure("the written form of an accepted file is refused");
     if (again.configName != parsed.configName) FuzzFailure("configuration name changed");
     if (again.entries.size() != parsed.entries.size()) FuzzFailure("entry count changed");
     for (size_t i = 0; i < parsed.entries.size(); ++i) {

@@ -7,13 +7,14 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <string>
 #include <utility>
 #include <vector>
 
-#include "app/options.h"
 #include "host/host.h"
+#include "tests/support/library_test.h"
 
 namespace {
 
@@ -23,11 +24,10 @@ using Entries = std::vector<std::pair<uint64_t, std::string>>;
 
 const std::string HEADER = "v2.00\nQTX_CONFIG_FILE,\"cfg.bin\"\n";
 
-class DlfTest : public testing::Test {
+class DlfTest : public LibraryTest {
  protected:
   void SetUp() override {
-    ResetOptions();
-    SetFatalThrows(true);
+    LibraryTest::SetUp();
     std::random_device seed;
     do {
       dir_ = fs::temp_directory_path() / ("quorlith_dlf_" + std::to_string(seed()));
@@ -35,9 +35,8 @@ class DlfTest : public testing::Test {
   }
 
   void TearDown() override {
-    SetFatalThrows(false);
-    ResetOptions();
     fs::remove_all(dir_);
+    LibraryTest::TearDown();
   }
 
   std::string WriteDlf(const std::string& text) {
@@ -56,6 +55,20 @@ class DlfTest : public testing::Test {
     EXPECT_EQ(list->count, static_cast<int>(entries.size()));
     FreeDlfList(list);
     return entries;
+  }
+
+  // The bytes the writer produces for a list with these entries.
+  std::string WrittenBy(const char* configName, const Entries& entries) {
+    std::string path = (dir_ / "written.dlf").string();
+    FILE* dlf = std::fopen(path.c_str(), "wb");
+    EXPECT_NE(dlf, nullptr);
+    if (dlf == nullptr) return "";
+    WriteDlfVersionLine(dlf);
+    WriteDlfConfigLine(dlf, configName);
+    for (const auto& entry : entries) WriteDlfEntryLine(dlf, entry.first, entry.second.c_str());
+    EXPECT_EQ(std::fclose(dlf), 0);
+    std::ifstream in(path, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
   }
 
   // The messages of a run that must fail; the guards must release everything.
@@ -147,15 +160,21 @@ TEST_F(DlfTest, WrittenFormReadsBackToTheSameOffsetAndName) {
       {0, "config0"},          {0xffffffff, "dvdroot/a,b.bin"}, {0x100000000, ""},
       {UINT64_MAX, "system0"}, {0xfedcba9876543210, "x y"},
   };
-  std::string text = "v2.00\nQTX_CONFIG_FILE,\"config0\"\n";
-  for (const auto& entry : written) {
-    char line[DLF_LINE_CAPACITY + 32];
-    int n = std::snprintf(line, sizeof line, "0x%08x%08x,\"%s\"\n",
-                          static_cast<unsigned>(entry.first >> 32),
-                          static_cast<unsigned>(entry.first), entry.second.c_str());
-    text.append(line, n);
-  }
+  std::string text = WrittenBy("config0", written);
   EXPECT_EQ(Parse(text), written);
+}
+
+TEST_F(DlfTest, WriterGivesTheExactWrittenForm) {
+  EXPECT_EQ(WrittenBy("cfg.bin", {{0, "config0"},
+                                  {0xffffffff, "dvdroot/a b.bin"},
+                                  {0x100000000, ""},
+                                  {UINT64_MAX, "system0"}}),
+            "v2.00\n"
+            "QTX_CONFIG_FILE,\"cfg.bin\"\n"
+            "0x0000000000000000,\"config0\"\n"
+            "0x00000000ffffffff,\"dvdroot/a b.bin\"\n"
+            "0x0000000100000000,\"\"\n"
+            "0xffffffffffffffff,\"system0\"\n");
 }
 
 TEST_F(DlfTest, VerboseModeTracesConfigNameAndEveryEntry) {
