@@ -6,7 +6,6 @@
 #include "base/base.h"
 #include "dlf/dlf.h"
 #include "fileio/fileio.h"
-#include "package/dlf_shim.h"  // TEMPORARY
 #include "package/package.h"
 #include "package/qpk.h"
 
