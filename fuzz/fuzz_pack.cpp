@@ -28,6 +28,7 @@
 #include "fuzz/fuzz_support.h"
 #include "package/package.h"
 #include "package/qpk.h"
+#include "tests/support/qpk_bytes.h"
 #include "tests/support/tree_snapshot.h"
 
 namespace fs = std::filesystem;
@@ -77,17 +78,15 @@ void CheckQpk(const std::string& folder, const std::string& qpkBytes) {
   if (list->configName[0] != '\0' && !ListedBytes(folder, list->configName, &expected)) {
     FuzzFailure("packed a configuration file that cannot be packed");
   }
-  const unsigned char* bytes = reinterpret_cast<const unsigned char*>(qpkBytes.data());
+  QpkParts qpk = SplitQpkBytes(qpkBytes);
   uint64_t count = static_cast<uint64_t>(list->count);
-  uint64_t dataStart = QPK_HEADER_SIZE + QPK_ENTRY_SIZE * count;
-  if (qpkBytes.size() < dataStart || LoadLE32(bytes) != QPK_MAGIC ||
-      LoadLE32(bytes + 20) != count) {
+  if (!qpk.tableWhole || qpk.header.magic != QPK_MAGIC || qpk.header.entryCount != count) {
     FuzzFailure("the qpk file's header does not describe its %llu entries",
                 static_cast<unsigned long long>(count));
   }
   uint64_t i = 0;
   for (const DlfEntry* entry = list->first; entry != nullptr; entry = entry->next, ++i) {
-    QpkEntry stored = DecodeQpkEntry(bytes + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i);
+    const QpkEntry& stored = qpk.entries[i];
     std::string file;
     bool placeholder = entry->name[0] == '\0';
     if (!placeholder && !ListedBytes(folder, entry->name, &file)) {
@@ -101,7 +100,7 @@ void CheckQpk(const std::string& folder, const std::string& qpkBytes) {
     expected += file;
   }
   FreeDlfList(list);
-  if (qpkBytes.compare(dataStart, std::string::npos, expected) != 0) {
+  if (qpk.data != expected) {
     FuzzFailure("the data region does not hold the listed bytes");
   }
 }

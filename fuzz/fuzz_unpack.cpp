@@ -37,6 +37,7 @@
 #include "fuzz/fuzz_support.h"
 #include "package/package.h"
 #include "package/qpk.h"
+#include "tests/support/qpk_bytes.h"
 
 namespace fs = std::filesystem;
 
@@ -102,10 +103,13 @@ void CheckDiscRange(const QpkFile& qpk, uint64_t discOffset, uint32_t byteCount)
   }
 }
 
-void CheckQpkReaders(const std::string& path, const uint8_t* data, size_t size) {
+void CheckQpkReaders(const std::string& path, const std::string& bytes) {
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(bytes.data());
+  const size_t size = bytes.size();
   FileGuard file(OpenInputFile(path.c_str()));
   QpkFile qpk = {file.file, data, size, {}, 0};
-  bool magic = size >= 4 && LoadLE32(data) == QPK_MAGIC;
+  const QpkParts parts = SplitQpkBytes(bytes);
+  bool magic = parts.header.magic == QPK_MAGIC;
   QpkHeader header;
   try {
     header = ReadQpkHeader(file.file);
@@ -114,9 +118,13 @@ void CheckQpkReaders(const std::string& path, const uint8_t* data, size_t size) 
     return;
   }
   if (!magic) FuzzFailure("header without the magic accepted");
+  if (header.entryCount != parts.header.entryCount ||
+      header.dataRegionOffset != parts.header.dataRegionOffset) {
+    FuzzFailure("header read wrongly");
+  }
 
   uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * header.entryCount;
-  bool tableFits = header.entryCount != 0 && tableEnd < QPK_DATA_START_LIMIT && tableEnd <= size;
+  bool tableFits = header.entryCount != 0 && tableEnd < QPK_DATA_START_LIMIT && parts.tableWhole;
   try {
     qpk.entries = ReadQpkEntryTable(file.file, header);
   } catch (const FatalExit&) {
@@ -125,7 +133,7 @@ void CheckQpkReaders(const std::string& path, const uint8_t* data, size_t size) 
   }
   if (!tableFits) FuzzFailure("entry table of %u entries accepted", header.entryCount);
   for (uint32_t i = 0; i < header.entryCount; ++i) {
-    QpkEntry stored = DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i);
+    const QpkEntry& stored = parts.entries[i];
     const QpkEntry& read = qpk.entries[i];
     if (read.discOffset != stored.discOffset || read.dataOffset != stored.dataOffset ||
         read.dataSize != stored.dataSize || read.flags != stored.flags) {
@@ -187,29 +195,27 @@ void CheckNothingOutside(const std::string& run, const uint8_t* data, size_t siz
   }
 }
 
-void CheckExtractedBytes(const std::string& path, const uint8_t* data, size_t size, uint64_t offset,
+void CheckExtractedBytes(const std::string& path, const std::string& region, uint64_t offset,
                          uint64_t length) {
   struct stat st;
   if (lstat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) {
     FuzzFailure("%s was not extracted", path.c_str());
   }
   std::string bytes = ReadBytes(path);
-  if (bytes.size() != length || offset > size || length > size - offset ||
-      std::memcmp(bytes.data(), data + offset, length) != 0) {
+  if (bytes.size() != length || offset > region.size() || length > region.size() - offset ||
+      region.compare(offset, length, bytes) != 0) {
     FuzzFailure("%s does not hold its entry's bytes", path.c_str());
   }
 }
 
 // After a completed run: the dlf file lists every entry of the table in
 // order, with its disc offset, and names the file that holds its bytes.
-void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size) {
-  uint32_t count = LoadLE32(data + 20);
-  uint64_t dataStart = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
-  std::vector<QpkEntry> entries;
-  for (uint32_t i = 0; i < count; ++i) {
-    entries.push_back(DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i));
-  }
-  CheckExtractedBytes(out + "/config0", data, size, dataStart, entries[0].dataOffset);
+void CheckCompletedRun(const std::string& out, const std::string& bytes) {
+  const QpkParts qpk = SplitQpkBytes(bytes);
+  const std::vector<QpkEntry>& entries = qpk.entries;
+  uint32_t count = static_cast<uint32_t>(entries.size());
+  if (count == 0) FuzzFailure("a file without an entry table was unpacked");
+  CheckExtractedBytes(out + "/config0", qpk.data, 0, entries[0].dataOffset);
 
   DlfList* list = nullptr;
   try {
@@ -233,8 +239,7 @@ void CheckCompletedRun(const std::string& out, const uint8_t* data, size_t size)
     bool placeholder = (entry.flags & QPK_FLAG_PLACEHOLDER) != 0;
     if (placeholder != names[i].empty()) FuzzFailure("dlf line %u has the wrong kind", i);
     if (placeholder) continue;
-    CheckExtractedBytes(out + "/" + names[i], data, size, dataStart + entry.dataOffset,
-                        entry.dataSize);
+    CheckExtractedBytes(out + "/" + names[i], qpk.data, entry.dataOffset, entry.dataSize);
   }
 }
 
@@ -242,10 +247,10 @@ uint32_t LoadLE16(const uint8_t* p) {
   return static_cast<uint32_t>(p[0]) | static_cast<uint32_t>(p[1]) << 8;
 }
 
-// Where the disc's bytes at `discOffset` lie in the qpk file, through the
-// entry that covers them as the readers find it; false when none does.
-bool DiscPosition(const std::vector<QpkEntry>& entries, int64_t dataRegionStart,
-                  uint64_t discOffset, uint64_t* position, size_t* covering) {
+// Where the disc's bytes at `discOffset` lie in the data region, through
+// the entry that covers them as the readers find it; false when none does.
+bool DiscPosition(const std::vector<QpkEntry>& entries, uint64_t discOffset, uint64_t* position,
+                  size_t* covering) {
   bool found = false;
   for (size_t i = 0; i < entries.size() && entries[i].discOffset <= discOffset; ++i) {
     *covering = i;
@@ -253,8 +258,7 @@ bool DiscPosition(const std::vector<QpkEntry>& entries, int64_t dataRegionStart,
   }
   if (!found) return false;
   const QpkEntry& entry = entries[*covering];
-  *position =
-      static_cast<uint64_t>(dataRegionStart) + entry.dataOffset + (discOffset - entry.discOffset);
+  *position = entry.dataOffset + (discOffset - entry.discOffset);
   return true;
 }
 
@@ -284,59 +288,61 @@ std::string GrownTable(const std::string& bytes, uint64_t table, uint32_t length
   return out + bytes.substr(table + count * FST_ENTRY_SIZE, length - count * FST_ENTRY_SIZE);
 }
 
-// Grows the table as bit 2 asks; any file it cannot find its way through
-// stays as it is.
-std::string WithGrownTable(const uint8_t* data, size_t size) {
-  std::string bytes(reinterpret_cast<const char*>(data), size);
-  if (size < QPK_HEADER_SIZE + GROW_PARAMETERS_SIZE || (data[size - 1] & 4) == 0) return bytes;
-  uint32_t repeated = LoadLE16(data + size - 5), grown = LoadLE16(data + size - 3);
-  uint32_t entryCount = LoadLE32(data + 20);
-  uint64_t dataStart = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * entryCount;
-  if (LoadLE32(data) != QPK_MAGIC || entryCount == 0 || dataStart > size ||
-      LoadLE32(data + 24) != dataStart || grown == 0) {
-    return bytes;
-  }
-  std::vector<QpkEntry> entries;
-  for (uint32_t i = 0; i < entryCount; ++i) {
-    entries.push_back(DecodeQpkEntry(data + QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i));
-  }
+// The data region with the disc's table grown in it, and `entries` moved
+// to match; false when the region holds no table that can grow so.
+bool GrowTableInRegion(const std::string& region, std::vector<QpkEntry>* entries, uint32_t repeated,
+                       uint32_t grown, std::string* out) {
+  const uint8_t* data = reinterpret_cast<const uint8_t*>(region.data());
+  const uint64_t size = region.size();
   uint64_t block = 0, table = 0;
   size_t blockEntry = 0, tableEntry = 0;
-  int64_t start = static_cast<int64_t>(dataStart);
-  if (!DiscPosition(entries, start, DISC_HEADER_BLOCK_OFFSET, &block, &blockEntry) ||
-      block > size || size - block < DISC_HEADER_BLOCK_SIZE) {
-    return bytes;
+  if (!DiscPosition(*entries, DISC_HEADER_BLOCK_OFFSET, &block, &blockEntry) || block > size ||
+      size - block < DISC_HEADER_BLOCK_SIZE) {
+    return false;
   }
   uint32_t tableWords = LoadBE32(data + block + 8);
   uint64_t tableOffset = static_cast<uint32_t>(LoadBE32(data + block + 4) * 4u);
   uint32_t length = tableWords * 4u;
-  if (!DiscPosition(entries, start, tableOffset, &table, &tableEntry) || table > size ||
+  if (!DiscPosition(*entries, tableOffset, &table, &tableEntry) || table > size ||
       size - table < length || length < FST_ENTRY_SIZE) {
-    return bytes;
+    return false;
   }
   uint32_t count = LoadBE32(data + table + 8);
   uint64_t insertAt = table + static_cast<uint64_t>(repeated + 1) * FST_ENTRY_SIZE;
   if (count > length / FST_ENTRY_SIZE || repeated == 0 || repeated >= count ||
       data[table + repeated * FST_ENTRY_SIZE] != 0 ||
       (block + 12 > table && block < table + length)) {
-    return bytes;
+    return false;
   }
   uint64_t growth = static_cast<uint64_t>(grown) * FST_ENTRY_SIZE;
-  std::string out = bytes.substr(0, table) +
-                    GrownTable(bytes, table, length, count, repeated, grown) +
-                    bytes.substr(table + length);
+  *out = region.substr(0, table) + GrownTable(region, table, length, count, repeated, grown) +
+         region.substr(table + length);
   uint64_t blockNow = block >= insertAt ? block + growth : block;
-  StoreBE32(reinterpret_cast<unsigned char*>(&out[blockNow + 8]), tableWords + 3 * grown);
-  for (uint32_t i = 0; i < entryCount; ++i) {
-    QpkEntry& entry = entries[i];
+  StoreBE32(reinterpret_cast<unsigned char*>(&(*out)[blockNow + 8]), tableWords + 3 * grown);
+  for (size_t i = 0; i < entries->size(); ++i) {
+    QpkEntry& entry = (*entries)[i];
     if (i == tableEntry) entry.dataSize += static_cast<uint32_t>(growth);
-    if (dataStart + entry.dataOffset >= insertAt) entry.dataOffset += growth;
-    unsigned char* record =
-        reinterpret_cast<unsigned char*>(&out[QPK_HEADER_SIZE + QPK_ENTRY_SIZE * i]);
-    StoreLE64(record + 8, entry.dataOffset);
-    StoreLE32(record + 16, entry.dataSize);
+    if (entry.dataOffset >= insertAt) entry.dataOffset += growth;
   }
-  return out;
+  return true;
+}
+
+// Grows the table as bit 2 asks; any file it cannot find its way through
+// stays as it is.
+std::string WithGrownTable(const uint8_t* data, size_t size) {
+  std::string bytes(reinterpret_cast<const char*>(data), size);
+  if (size < QPK_HEADER_SIZE + GROW_PARAMETERS_SIZE || (data[size - 1] & 4) == 0) return bytes;
+  uint32_t repeated = LoadLE16(data + size - 5), grown = LoadLE16(data + size - 3);
+  QpkParts qpk = SplitQpkBytes(bytes);
+  // Positions in the data region are file positions only where the header
+  // puts the region right after the table.
+  if (qpk.header.magic != QPK_MAGIC || qpk.entries.empty() ||
+      qpk.header.dataRegionOffset != size - qpk.data.size() || grown == 0) {
+    return bytes;
+  }
+  std::string region;
+  if (!GrowTableInRegion(qpk.data, &qpk.entries, repeated, grown, &region)) return bytes;
+  return MakeQpkBytes(qpk.header, qpk.entries, region);
 }
 
 // The qpk file's bytes: the input, grown or with the large tail when it
@@ -368,7 +374,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   const std::string out = run + "/out";
   if (mkdir(run.c_str(), 0700) != 0) FuzzFailure("cannot create %s", run.c_str());
   WriteBytes(run + "/in.qpk", data, size);
-  CheckQpkReaders(run + "/in.qpk", data, size);
+  CheckQpkReaders(run + "/in.qpk", bytes);
   const std::string qpkPath = run + "/in.qpk";
   const std::string dlfPath = out + "/" + DLF_NAME;
   // The traces are code too (and they turn the copy shortcuts off): the
@@ -396,7 +402,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
     FuzzFailure("%llu bytes extracted from a %zu-byte file",
                 static_cast<unsigned long long>(extracted), size);
   }
-  if (completed) CheckCompletedRun(out, data, size);
+  if (completed) CheckCompletedRun(out, bytes);
   RemoveTree(run);
   EndFuzzInput();
   return 0;

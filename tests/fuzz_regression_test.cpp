@@ -8,34 +8,20 @@
 #include <utility>
 #include <vector>
 
-#include "app/options.h"
 #include "dvdfs/dvdfs.h"
 #include "fileio/fileio.h"
 #include "package/package.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
 #include "tests/support/fst_fixture.h"
+#include "tests/support/library_test.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
 // Unpack mode in-process, the way the fuzz target runs it.
-class UnpackInProcessTest : public testing::Test {
+class UnpackInProcessTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    ResetOptions();
-    ResetFstState();
-    SetFatalThrows(true);
-    ASSERT_TRUE(AllocateCopyBuffer());
-  }
-
-  void TearDown() override {
-    ReleaseCopyBuffer();
-    SetFatalThrows(false);
-    ResetFstState();
-    ResetOptions();
-  }
-
   // Unpacks `qpk` into dir/out; true when the run completed. The messages
   // go to `err`.
   bool Unpack(const std::string& qpk, std::string* err) {

@@ -3,25 +3,15 @@
 // the verbose trace.
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <filesystem>
 #include <ostream>
 #include <string>
 #include <vector>
 
-#include "tests/support/disc_builder.h"
+#include "tests/support/qpk_bytes.h"
 #include "tests/support/test_env.h"
 
 namespace {
-
-std::string Entry(uint64_t discOffset, uint64_t dataOffset, uint32_t dataSize, uint32_t flags) {
-  return LE64(discOffset) + LE64(dataOffset) + LE32(dataSize) + LE32(flags);
-}
-
-std::string Header(uint32_t entryCount) {
-  return LE32(0xE0F92B6A) + LE32(0) + LE32(32) + LE32(0) + LE32(32) + LE32(entryCount) +
-         LE32(32 + 24 * entryCount) + LE32(0);
-}
 
 TEST(PackTest, EveryByteOfTheQpkMatchesHandComputedOffsets) {
   TempDir dir;
@@ -46,12 +36,13 @@ TEST(PackTest, EveryByteOfTheQpkMatchesHandComputedOffsets) {
   EXPECT_EQ(result.err, "");
 
   // Data region at 32 + 24 * 5 = 152: conf (5), boot (4), empty (0), high (9), boot (4).
-  std::string expected = Header(5) + Entry(0x0, 5, 4, 0) +  // boot.bin after the 5-byte blob
-                         Entry(0x1000, 9, 0, 1) +           // placeholder: no bytes
-                         Entry(0x2000, 9, 0, 0) +           // zero-length file, not a placeholder
-                         Entry(0x123456789, 9, 9, 0) +      // offset above 2^32
-                         Entry(0x200000000, 18, 4, 0) +     // the same file again, copied again
-                         "CONF!" + "BOOT" + "HIGH-DATA" + "BOOT";
+  std::string expected =
+      MakeQpkBytes({{0x0, 5, 4, 0},            // boot.bin after the 5-byte blob
+                    {0x1000, 9, 0, 1},         // placeholder: no bytes
+                    {0x2000, 9, 0, 0},         // zero-length file, not a placeholder
+                    {0x123456789, 9, 9, 0},    // offset above 2^32
+                    {0x200000000, 18, 4, 0}},  // the same file again, copied again
+                   std::string("CONF!") + "BOOT" + "HIGH-DATA" + "BOOT");
   EXPECT_EQ(ReadFileBytes(dir.Path("out.qpk")), expected);
   EXPECT_FALSE(FileExists(dir.Path("work/out.qpk")));
 }
@@ -62,7 +53,7 @@ TEST(PackTest, ConfigurationOnlyGivesHeaderAndBlob) {
   WriteFileBytes(dir.Path("c"), std::string(100, 'c'));
   RunResult result = RunQuorlithBinary({"-d", "a.dlf"}, dir.path());
   ASSERT_EQ(result.status, 0) << result.err;
-  EXPECT_EQ(ReadFileBytes(dir.Path("a.qpk")), Header(0) + std::string(100, 'c'));
+  EXPECT_EQ(ReadFileBytes(dir.Path("a.qpk")), MakeQpkBytes({}, std::string(100, 'c')));
 }
 
 TEST(PackTest, PlaceholderFirstWithoutConfigurationHasOffsetZero) {
@@ -71,7 +62,7 @@ TEST(PackTest, PlaceholderFirstWithoutConfigurationHasOffsetZero) {
   WriteFileBytes(dir.Path("f"), "xyz");
   ASSERT_EQ(RunQuorlithBinary({"-d", "a.dlf"}, dir.path()).status, 0);
   EXPECT_EQ(ReadFileBytes(dir.Path("a.qpk")),
-            Header(2) + Entry(0x10, 0, 0, 1) + Entry(0x20, 0, 3, 0) + "xyz");
+            MakeQpkBytes({{0x10, 0, 0, 1}, {0x20, 0, 3, 0}}, "xyz"));
 }
 
 TEST(PackTest, VerboseTraceOrder) {

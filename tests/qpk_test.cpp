@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "fileio/fileio.h"
+#include "tests/support/library_test.h"
+#include "tests/support/qpk_bytes.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -67,14 +68,8 @@ TEST(QpkRecordTest, CoveringEntryRule) {
   EXPECT_EQ(FindCoveringEntry(late.data(), 1, 15), -1);
 }
 
-class QpkFileTest : public testing::Test {
+class QpkFileTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    ResetOptions();
-    SetFatalThrows(true);
-  }
-  void TearDown() override { SetFatalThrows(false); }
-
   // Writes a qpk file and opens it for reading.
   HostHandle Open(const std::string& bytes) {
     guard.reset();  // Windows cannot rewrite a file that is still open
@@ -95,18 +90,6 @@ class QpkFileTest : public testing::Test {
   std::unique_ptr<FileGuard> guard;
 };
 
-std::string Encode(const QpkHeader& h) {
-  unsigned char b[32];
-  EncodeQpkHeader(h, b);
-  return Bytes(b, 32);
-}
-
-std::string Encode(const QpkEntry& e) {
-  unsigned char b[24];
-  EncodeQpkEntry(e, b);
-  return Bytes(b, 24);
-}
-
 TEST_F(QpkFileTest, HeaderWithoutMagicIsRefused) {
   for (std::string start :
        {std::string(32, '\0'), std::string("\x6a\x2b\xf9"), std::string("qpk?")}) {
@@ -118,7 +101,7 @@ TEST_F(QpkFileTest, HeaderWithoutMagicIsRefused) {
 TEST_F(QpkFileTest, TableIsReadAtOffset32WhateverTheExtraFieldsSay) {
   QpkHeader h;
   FillQpkHeader(&h, 64, 1);  // a non-zero extra area is not supported by readers
-  HostHandle f = Open(Encode(h) + Encode(QpkEntry{7, 8, 9, 0}));
+  HostHandle f = Open(MakeQpkBytes(h, {{7, 8, 9, 0}}, ""));
   QpkHeader read = ReadQpkHeader(f);
   std::vector<QpkEntry> entries = ReadQpkEntryTable(f, read);
   ASSERT_EQ(entries.size(), 1u);
@@ -129,11 +112,11 @@ TEST_F(QpkFileTest, TableIsReadAtOffset32WhateverTheExtraFieldsSay) {
 TEST_F(QpkFileTest, EntryTableMustBeNonEmptyAndInsideTheFile) {
   QpkHeader h;
   FillQpkHeader(&h, 0, 0);
-  HostHandle f = Open(Encode(h));
+  HostHandle f = Open(MakeQpkBytes(h, {}, ""));
   ExpectFailure([&] { ReadQpkEntryTable(f, h); }, "quorlith: The qpk file has no entries\n");
 
   FillQpkHeader(&h, 0, 2);
-  f = Open(Encode(h) + Encode(QpkEntry{0, 0, 0, 0}) + std::string(23, '\0'));
+  f = Open(MakeQpkBytes(h, {{0, 0, 0, 0}}, std::string(23, '\0')));
   ExpectFailure(
       [&] { ReadQpkEntryTable(f, h); },
       "quorlith: The qpk file's entry table (2 entries) reaches past the end of the file\n");
@@ -144,11 +127,8 @@ TEST_F(QpkFileTest, EntryTableMustBeNonEmptyAndInsideTheFile) {
 }
 
 TEST_F(QpkFileTest, ReadDiscRangeReadsThroughTheCoveringEntry) {
-  QpkHeader h;
-  FillQpkHeader(&h, 0, 2);
   std::vector<QpkEntry> entries = {{0x1000, 2, 4, 0}, {0x2000, 6, 4, 0}};
-  std::string file = Encode(h) + Encode(entries[0]) + Encode(entries[1]) + "cfABCDWXYZ";
-  HostHandle f = Open(file);
+  HostHandle f = Open(MakeQpkBytes(entries, "cfABCDWXYZ"));
   auto read = [&](uint64_t offset, uint32_t count) {
     HeapBytes b = ReadDiscRange(f, entries.data(), 2, 80, offset, count);
     return std::string(reinterpret_cast<const char*>(b.get()), count);

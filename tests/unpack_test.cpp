@@ -19,29 +19,10 @@
 #include "base/coding.h"
 #include "tests/support/disc_builder.h"
 #include "tests/support/fst_builder.h"
+#include "tests/support/qpk_bytes.h"
 #include "tests/support/test_env.h"
 
 namespace {
-
-struct RawEntry {
-  uint64_t discOffset, dataOffset;
-  uint32_t dataSize, flags;
-};
-
-// A qpk file from raw parts, for files Pack mode would never write.
-std::string RawQpk(const std::vector<RawEntry>& entries, const std::string& data,
-                   uint32_t entryCount) {
-  std::string file = LE32(0xE0F92B6A) + LE32(0) + LE32(32) + LE32(0) + LE32(32) + LE32(entryCount) +
-                     LE32(32 + 24 * entryCount) + LE32(0);
-  for (const RawEntry& e : entries) {
-    file += LE64(e.discOffset) + LE64(e.dataOffset) + LE32(e.dataSize) + LE32(e.flags);
-  }
-  return file + data;
-}
-
-std::string RawQpk(const std::vector<RawEntry>& entries, const std::string& data) {
-  return RawQpk(entries, data, static_cast<uint32_t>(entries.size()));
-}
 
 // A boot block whose table words point at `tableOffset` / `tableSize`.
 std::string BootBlock(uint32_t tableOffset, uint32_t tableSize) {
@@ -280,7 +261,7 @@ std::string DiscWithName(const std::string& name) {
   std::vector<unsigned char> table = BuildFstTable(tree);
   std::string disc = ValidDisc(table);
   uint32_t size = static_cast<uint32_t>(disc.size());
-  return RawQpk({{0, 0, size, 0}, {0x2000, size, 1, 0}}, disc + "x");
+  return MakeQpkBytes({{0, 0, size, 0}, {0x2000, size, 1, 0}}, disc + "x");
 }
 
 std::vector<HostileCase> HostileCases() {
@@ -292,30 +273,30 @@ std::vector<HostileCase> HostileCases() {
   return {
       {"NotAQpkFile", [] { return std::string("PK\3\4 not a qpk file at all........"); },
        "quorlith: Specified file is not a qpk file\n"},
-      {"NoEntries", [] { return RawQpk({}, ""); }, "quorlith: The qpk file has no entries\n"},
+      {"NoEntries", [] { return MakeQpkBytes({}, ""); }, "quorlith: The qpk file has no entries\n"},
       {"EntryTablePastTheEnd",
        [] {
-         return RawQpk({{0, 0, 0, 0}}, "", 1000);
+         return MakeQpkBytes(PackedQpkHeader(1000), {{0, 0, 0, 0}}, "");
        },
        "quorlith: The qpk file's entry table (1000 entries) reaches past the end of the file\n"},
       {"EntryCountOverflowsTheDataStart",
        [] {
-         return RawQpk({{0, 0, 0, 0}}, "", 0x5555555);
+         return MakeQpkBytes(PackedQpkHeader(0x5555555), {{0, 0, 0, 0}}, "");
        },
        "quorlith: The qpk file's entry count 89478485 is too large\n"},
       {"HeaderBlockBeforeTheFirstEntry",
        [=] {
-         return RawQpk({{0x1000, 0, size, 0}}, disc);
+         return MakeQpkBytes({{0x1000, 0, size, 0}}, disc);
        },
        "quorlith: Disc offset 0x0000000000000420 lies before the first entry of the qpk file\n"},
       {"HeaderBlockNotStored",
        [] {
-         return RawQpk({{0, 0, 100, 0}}, std::string(100, 'b'));
+         return MakeQpkBytes({{0, 0, 100, 0}}, std::string(100, 'b'));
        },
        "quorlith: Disc range 0x0000000000000420 (32 bytes) is not stored in the qpk file\n"},
       {"TableNotStoredWhole",
        [=] {
-         return RawQpk({{0, 0, size, 0}}, disc.substr(0, disc.size() - 4));
+         return MakeQpkBytes({{0, 0, size, 0}}, disc.substr(0, disc.size() - 4));
        },
        "quorlith: Disc range 0x0000000000001000 (" + std::to_string(TableString(table).size()) +
            " bytes) is not stored in the qpk file\n"},
@@ -323,32 +304,32 @@ std::vector<HostileCase> HostileCases() {
        [=] {
          std::string d = disc;
          d[1060] = '\x40';
-         return RawQpk({{0, 0, size, 0}}, d);
+         return MakeQpkBytes({{0, 0, size, 0}}, d);
        },
        "quorlith: The disc header block points outside the first 4 GiB of the disc\n"},
       {"TableRefusedByValidation",
        [=] {
          std::string d = disc;
          d[0x1000] = 0;  // the root is no longer a directory
-         return RawQpk({{0, 0, size, 0}}, d);
+         return MakeQpkBytes({{0, 0, size, 0}}, d);
        },
        "quorlith: Invalid file-system table: root entry is not a directory\n"},
       {"ConfigurationBlobPastTheEnd",
        [=] {
          // A leading placeholder at the same offset carries the blob's length.
-         return RawQpk({{0, 1000000, 0, 1}, {0, 0, size, 0}}, disc);
+         return MakeQpkBytes({{0, 1000000, 0, 1}, {0, 0, size, 0}}, disc);
        },
        "quorlith: The configuration data runs past the end of the qpk file\n"},
       {"EntryPastTheEnd",
        [=] {
-         return RawQpk({{0, 0, size, 0}, {0x2000, size, 2, 0}}, disc + "x");
+         return MakeQpkBytes({{0, 0, size, 0}, {0x2000, size, 2, 0}}, disc + "x");
        },
        "quorlith: Entry 1's data runs past the end of the qpk file\n"},
       {"EntriesNamingOneRangeAgainAndAgain",
        [=] {
-         std::vector<RawEntry> entries = {{0, 0, size, 0}};
+         std::vector<QpkEntry> entries = {{0, 0, size, 0}};
          for (int i = 0; i < 50; ++i) entries.push_back({0x1000, 0x1000, size - 0x1000, 0});
-         return RawQpk(entries, disc);
+         return MakeQpkBytes(entries, disc);
        },
        "quorlith: The entries would write more bytes than the qpk file holds (" +
            std::to_string(size) + ")\n"},

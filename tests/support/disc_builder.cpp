@@ -7,6 +7,7 @@
 #include <stdexcept>
 
 #include "base/coding.h"
+#include "tests/support/qpk_bytes.h"
 
 namespace fs = std::filesystem;
 
@@ -115,16 +116,12 @@ std::string DiscBuilder::QpkWithoutConfig(
   data.append(table.begin(), table.end());
   data.resize((data.size() + 3) / 4 * 4, '\0');
 
-  uint32_t count = static_cast<uint32_t>(files.size() + 1);
-  std::string qpk = LE32(0xE0F92B6A) + LE32(0) + LE32(32) + LE32(0) + LE32(32) + LE32(count) +
-                    LE32(32 + 24 * count) + LE32(0);
-  qpk += LE64(0) + LE64(0) + LE32(static_cast<uint32_t>(data.size())) + LE32(0);
+  std::vector<QpkEntry> entries = {{0, 0, static_cast<uint32_t>(data.size()), 0}};
   for (const auto& file : files) {
-    qpk += LE64(file.first) + LE64(data.size()) + LE32(static_cast<uint32_t>(file.second.size())) +
-           LE32(0);
+    entries.push_back({file.first, data.size(), static_cast<uint32_t>(file.second.size()), 0});
     data += file.second;
   }
-  return qpk + data;
+  return MakeQpkBytes(entries, data);
 }
 
 void DiscBuilder::Write(const std::string& dir, const std::string& dlfName) const {
@@ -148,16 +145,6 @@ void DiscBuilder::Write(const std::string& dir, const std::string& dlfName) cons
     }
   }
   WriteWholeFile(dir + "/" + dlfName, dlf);
-}
-
-std::string LE32(uint32_t v) {
-  unsigned char b[4];
-  StoreLE32(b, v);
-  return std::string(reinterpret_cast<char*>(b), 4);
-}
-
-std::string LE64(uint64_t v) {
-  return LE32(static_cast<uint32_t>(v)) + LE32(static_cast<uint32_t>(v >> 32));
 }
 
 DiscBuilder ExampleDisc() {

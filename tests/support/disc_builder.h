@@ -83,10 +83,6 @@ class DiscBuilder {
 // The dlf name under which DiscBuilder stores a table file.
 std::string DiscFileName(const std::string& tablePath);
 
-// Little-endian bytes of a number, for building expected files.
-std::string LE32(uint32_t v);
-std::string LE64(uint64_t v);
-
 // A small disc that shows every naming rule of unpacking: a configuration
 // file, a system file, nested and empty directories, a zero-length file, a
 // placeholder and a file above 4 GiB.
