@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "fileio/fileio.h"
 #include "host/host.h"
 #include "tests/support/disc_builder.h"
+#include "tests/support/library_test.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -26,18 +26,8 @@ std::string Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-class KernelCopyTest : public testing::Test {
+class KernelCopyTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    ResetOptions();
-    SetFatalThrows(true);
-    ASSERT_TRUE(AllocateCopyBuffer());
-  }
-  void TearDown() override {
-    ReleaseCopyBuffer();
-    SetFatalThrows(false);
-    ResetOptions();
-  }
   TempDir dir;
 };
 
