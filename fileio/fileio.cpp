@@ -137,8 +137,8 @@ void SettleCachedBytes(HostHandle file, WriteFailure onFailure = REPORT_WRITE_FA
 }
 
 // The copy buffer is about to be used from its start, where the gathered
-// bytes lie (a chunk of a plain copy, a caller's read into it): every file
-// is settled.
+// bytes lie (a chunk of a plain copy, a caller's read into it, its release):
+// every file is settled.
 void ClaimCopyBuffer(WriteFailure onFailure = REPORT_WRITE_FAILURE) {
   WriteGathered(onFailure);
   DropWindow();
@@ -295,6 +295,9 @@ bool AllocateCopyBuffer() {
 }
 
 void ReleaseCopyBuffer() {
+  // Nothing this buffer holds may come out of the next one.
+  if (copyBuffer != nullptr) ClaimCopyBuffer();
+  lastSmallWrite.file = HOST_INVALID_HANDLE;
   std::free(copyBuffer);
   copyBuffer = nullptr;
 }
