@@ -8,16 +8,6 @@
 
 unsigned char* copyBuffer = nullptr;
 
-bool AllocateCopyBuffer() {
-  copyBuffer = static_cast<unsigned char*>(std::calloc(1, COPY_BUFFER_SIZE));
-  return copyBuffer != nullptr;
-}
-
-void ReleaseCopyBuffer() {
-  std::free(copyBuffer);
-  copyBuffer = nullptr;
-}
-
 namespace {
 
 // A directory is a file that cannot be opened, as the host that defines
@@ -61,6 +51,11 @@ HostHandle OpenOrFail(const char* path, HostAccess access, HostCreation creation
   Fail("%08X\n", static_cast<unsigned>(code));
 }
 
+[[noreturn]] void FailShortRead(uint64_t got, uint64_t wanted) {
+  ReportError("%s: Error occurred when reading file.\n", programName);
+  Fail("%s: The file ended after %" PRIu64 " of %" PRIu64 " bytes\n", programName, got, wanted);
+}
+
 // Ranges from this size on are copied by the kernel where it can. For
 // smaller ones it gains nothing (measured with bench/copy-methods and on
 // the small-file corpora: its copy of a few KiB into a new file even loses a
@@ -74,10 +69,7 @@ const uint64_t KERNEL_COPY_MIN = 256 * 1024;
 const uint32_t GATHER_LIMIT = 1024 * 1024;
 
 // Bytes read but not yet written: copyBuffer[0, length) belongs at
-// `offset` of `file`. Written before anything else uses the copy buffer or
-// that file (a copy from it, a read, its size, closing it), before a copy
-// reports a failure, and at exit, so every file ends with the bytes it
-// would have had with each range written at once.
+// `offset` of `file`.
 struct GatheredWrite {
   HostHandle file;
   uint64_t offset;
@@ -88,9 +80,7 @@ GatheredWrite gathered = {HOST_INVALID_HANDLE, 0, 0};
 // Small ranges read one after another out of one file (Unpack mode taking
 // its entries out of the qpk file) are served from a window of that file
 // read ahead into the copy buffer, behind the gathering area: one read per
-// window instead of one per range. The window is dropped whenever the file
-// is written or closed through this module, and whenever the copy buffer
-// is used otherwise.
+// window instead of one per range.
 const uint32_t READ_WINDOW_SIZE = 1024 * 1024;
 
 struct ReadWindow {
@@ -117,46 +107,65 @@ void DropWindow() {
   window.length = 0;
 }
 
-void DropWindowOf(HostHandle file) {
+// A failure to write gathered bytes is reported as the copy that gathered
+// them would have. It is ignored while the run ends on an error reported
+// already, or unwinds from one: the bytes go out as they would have before
+// it, and a failure to write them adds nothing to that report.
+enum WriteFailure { REPORT_WRITE_FAILURE, IGNORE_WRITE_FAILURE };
+
+// Writes the gathered bytes; their file changes, so a window of it goes.
+void WriteGathered(WriteFailure onFailure = REPORT_WRITE_FAILURE) {
+  if (gathered.length == 0) return;
+  GatheredWrite pending = gathered;
+  gathered.length = 0;
+  if (window.file == pending.file) DropWindow();
+  bool written = copyBuffer != nullptr &&
+                 HostWriteAt(pending.file, copyBuffer, pending.length, pending.offset);
+  if (!written && onFailure == REPORT_WRITE_FAILURE) FailWrite();
+}
+
+// The rule for the bytes held here for one file, applied before the file is
+// read, sized, copied from or into, written by other means or closed: what
+// is gathered for it is written, so that every use sees those bytes and
+// writes keep their order, and a window read ahead from it is dropped, since
+// a write leaves it stale and a closed handle may come back for another
+// file. So a window and gathered bytes of one file never stand side by side,
+// and the window can serve reads without looking at what is gathered.
+void SettleCachedBytes(HostHandle file, WriteFailure onFailure = REPORT_WRITE_FAILURE) {
+  if (gathered.file == file) WriteGathered(onFailure);
   if (window.file == file) DropWindow();
 }
 
-// A failure is reported as the copy that gathered the bytes would have.
-void WriteGathered() {
-  if (gathered.length == 0) return;
-  GatheredWrite pending = gathered;
-  gathered.length = 0;
-  DropWindowOf(pending.file);
-  if (!HostWriteAt(pending.file, copyBuffer, pending.length, pending.offset)) FailWrite();
-}
-
-// The run is ending on an error reported already, or unwinding from one:
-// the bytes go out as they would have before it, and a failure to write
-// them adds nothing to that report.
-void WriteGatheredQuietly() {
-  if (gathered.length == 0) return;
-  GatheredWrite pending = gathered;
-  gathered.length = 0;
-  if (copyBuffer != nullptr) HostWriteAt(pending.file, copyBuffer, pending.length, pending.offset);
+// The copy buffer is about to be used from its start, where the gathered
+// bytes lie (a chunk of a plain copy, a caller's read into it, its release):
+// every file is settled.
+void ClaimCopyBuffer(WriteFailure onFailure = REPORT_WRITE_FAILURE) {
+  WriteGathered(onFailure);
+  DropWindow();
 }
 
 void WriteGatheredAtExit() {
-  WriteGatheredQuietly();
+  ClaimCopyBuffer(IGNORE_WRITE_FAILURE);
 }
 
-// Reads a small range into the gathering window behind the bytes already
-// there. Returns false, with nothing gathered, when the range does not
-// continue them; the caller then copies it the plain way.
+bool ContinuesGathered(HostHandle destination, uint64_t destinationOffset, uint32_t length) {
+  return gathered.length != 0 && gathered.file == destination &&
+         gathered.offset + gathered.length == destinationOffset &&
+         gathered.length + length <= GATHER_LIMIT;
+}
+
+// Reads a small range into the gathering area behind the bytes already
+// there, or at its start when the range does not continue them. Returns
+// false, with nothing gathered, when the bytes could not be written at exit;
+// the caller then copies the range the plain way.
 bool GatherRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                  uint64_t destinationOffset, uint32_t length) {
   static bool exitHookSet = std::atexit(WriteGatheredAtExit) == 0;
   if (!exitHookSet) return false;
-  if (source == gathered.file) WriteGathered();
-  bool continues = gathered.length != 0 && gathered.file == destination &&
-                   gathered.offset + gathered.length == destinationOffset &&
-                   gathered.length + length <= GATHER_LIMIT;
-  if (!continues) {
-    WriteGathered();
+  SettleCachedBytes(source);  // the range may lie in bytes gathered for it
+  if (!ContinuesGathered(destination, destinationOffset, length)) {
+    WriteGathered();                 // the gathering area starts over
+    SettleCachedBytes(destination);  // for a file about to change
     gathered.file = destination;
     gathered.offset = destinationOffset;
   }
@@ -166,36 +175,79 @@ bool GatherRange(HostHandle source, uint64_t sourceOffset, HostHandle destinatio
     // The bytes gathered before would have been written by now.
     WriteGathered();
     if (!readOk) FailRead();
-    ReportError("%s: Error occurred when reading file.\n", programName);
-    Fail("%s: The file ended after %" PRIu32 " of %" PRIu32 " bytes\n", programName, got, length);
+    FailShortRead(got, length);
   }
   gathered.length += length;
   return true;
 }
 
+bool WindowHolds(HostHandle file, uint64_t offset, uint32_t length) {
+  return window.file == file && offset >= window.start && offset - window.start <= window.length &&
+         length <= window.length - (offset - window.start);
+}
+
+// Reads `source` ahead from `offset`, once it holds what was copied into it.
+// False when the window cannot hold `length` bytes from there.
+bool FillWindow(HostHandle source, uint64_t offset, uint32_t length) {
+  SettleCachedBytes(source);
+  DropWindow();
+  uint32_t got = 0;
+  if (!HostReadAt(source, WindowBytes(), READ_WINDOW_SIZE, offset, &got)) return false;
+  window = {source, offset, got};
+  return got >= length;
+}
+
 // Copies a small range by way of the read window, refilling it from the
 // range's start when the range lies outside it. Returns false, having
 // written nothing, when the window cannot hold the range (a read error or
-// the end of the source); the caller then copies it the plain way, which
+// the end of the source); the caller then copies it another way, which
 // reports what went wrong.
 bool CopyThroughWindow(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                        uint64_t destinationOffset, uint32_t length) {
-  bool inside = window.file == source && sourceOffset >= window.start &&
-                sourceOffset - window.start <= window.length &&
-                length <= window.length - (sourceOffset - window.start);
-  if (!inside) {
-    DropWindow();
-    uint32_t got = 0;
-    if (!HostReadAt(source, WindowBytes(), READ_WINDOW_SIZE, sourceOffset, &got)) return false;
-    window = {source, sourceOffset, got};
-    if (got < length) return false;
+  if (!WindowHolds(source, sourceOffset, length) && !FillWindow(source, sourceOffset, length)) {
+    return false;
   }
-  if (destination == gathered.file) WriteGathered();
   const unsigned char* bytes = WindowBytes() + (sourceOffset - window.start);
-  bool written = HostWriteAt(destination, bytes, length, destinationOffset);
-  DropWindowOf(destination);
-  if (!written) FailWrite();
+  // A copy within one file drops its window here; the bytes stay in place
+  // until they are written.
+  SettleCachedBytes(destination);
+  if (!HostWriteAt(destination, bytes, length, destinationOffset)) FailWrite();
   return true;
+}
+
+// The plain copy, from `done` bytes on: chunk by chunk through the start of
+// the copy buffer, traced when `verbose`.
+void CopyThroughBuffer(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                       uint64_t destinationOffset, uint64_t length, uint64_t done, bool verbose) {
+  // It writes at once: the next small range starts afresh.
+  lastSmallWrite.file = HOST_INVALID_HANDLE;
+  ClaimCopyBuffer();
+  while (done < length) {
+    uint64_t remaining = length - done;
+    uint32_t chunk =
+        static_cast<uint32_t>(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE);
+    if (verbose) ReportError("copySize : %d\n", static_cast<int>(chunk));
+    uint32_t got = 0;
+    if (!HostReadAt(source, copyBuffer, chunk, sourceOffset + done, &got)) FailRead();
+    if (got != chunk) FailShortRead(done + got, length);
+    if (verbose) ReportError("0x%08x\n", LoadLE32(copyBuffer));
+    if (!HostWriteAt(destination, copyBuffer, chunk, destinationOffset + done)) FailWrite();
+    done += chunk;
+    if (verbose) {
+      ReportError("current src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset + done));
+      ReportError("current dst seek off %" PRId64 "\n",
+                  static_cast<int64_t>(destinationOffset + done));
+    }
+  }
+}
+
+void CopyTraced(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                uint64_t destinationOffset, uint64_t length) {
+  ReportError("start src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset));
+  ReportError("start dst seek off %" PRId64 "\n", static_cast<int64_t>(destinationOffset));
+  if (length != 0) {
+    CopyThroughBuffer(source, sourceOffset, destination, destinationOffset, length, 0, true);
+  }
 }
 
 // True when the source holds every byte of the range. Only such a range is
@@ -206,7 +258,49 @@ bool SourceHoldsRange(HostHandle source, uint64_t offset, uint64_t length) {
   return HostFileSize(source, &size) && offset <= size && length <= size - offset;
 }
 
+// The kernel moves the bytes: no copy through user memory, and the copy
+// buffer is never touched. Whatever it leaves undone (a file system that
+// refuses, an error) goes through the buffer, which reports failures as ever.
+void CopyLargeRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                    uint64_t destinationOffset, uint64_t length) {
+  // Every file is settled first, as before a plain copy: the source and the
+  // destination among them.
+  ClaimCopyBuffer();
+  uint64_t done = 0;
+  if (SourceHoldsRange(source, sourceOffset, length)) {
+    HostCopyInKernel(source, sourceOffset, destination, destinationOffset, length, &done);
+  }
+  CopyThroughBuffer(source, sourceOffset, destination, destinationOffset, length, done, false);
+}
+
+// A range that continues the last small one is gathered; any other is
+// written from the read window, or gathered when the window cannot hold it.
+void CopySmallRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                    uint64_t destinationOffset, uint32_t length) {
+  bool continues = lastSmallWrite.file == destination && lastSmallWrite.offset == destinationOffset;
+  lastSmallWrite = {destination, destinationOffset + length};
+  if (!continues &&
+      CopyThroughWindow(source, sourceOffset, destination, destinationOffset, length)) {
+    return;
+  }
+  if (GatherRange(source, sourceOffset, destination, destinationOffset, length)) return;
+  CopyThroughBuffer(source, sourceOffset, destination, destinationOffset, length, 0, false);
+}
+
 }  // namespace
+
+bool AllocateCopyBuffer() {
+  copyBuffer = static_cast<unsigned char*>(std::calloc(1, COPY_BUFFER_SIZE));
+  return copyBuffer != nullptr;
+}
+
+void ReleaseCopyBuffer() {
+  // Nothing this buffer holds may come out of the next one.
+  if (copyBuffer != nullptr) ClaimCopyBuffer();
+  lastSmallWrite.file = HOST_INVALID_HANDLE;
+  std::free(copyBuffer);
+  copyBuffer = nullptr;
+}
 
 FILE* OpenStreamForWriting(const char* path) {
   FILE* stream = std::fopen(path, "wb");
@@ -246,18 +340,16 @@ HostHandle CreateNewFile(const char* path) {
 }
 
 void FlushCopiedBytes(HostHandle file) {
-  if (gathered.length != 0 && gathered.file == file) WriteGathered();
-  DropWindowOf(file);
+  SettleCachedBytes(file);
 }
 
 void CloseFile(HostHandle file) {
-  FlushCopiedBytes(file);
+  SettleCachedBytes(file);
   if (!HostCloseFile(file)) FailWrite();
 }
 
 void CloseFileQuietly(HostHandle file) {
-  if (gathered.length != 0 && gathered.file == file) WriteGatheredQuietly();
-  DropWindowOf(file);
+  SettleCachedBytes(file, IGNORE_WRITE_FAILURE);
   HostCloseFile(file);
 }
 
@@ -268,17 +360,15 @@ void FileGuard::Close() {
 }
 
 uint64_t GetFileSize64(HostHandle file) {
-  FlushCopiedBytes(file);
+  SettleCachedBytes(file);
   uint64_t size = 0;
   if (!HostFileSize(file, &size)) FailRead();
   return size;
 }
 
 uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offset) {
-  // Rare reads: every gathered byte goes out first, whatever the file, and
-  // the caller's buffer may be the copy buffer.
-  WriteGathered();
-  DropWindow();
+  // Rare reads, and the caller's buffer may be the copy buffer.
+  ClaimCopyBuffer();
   uint32_t done = 0;
   if (!HostReadAt(file, buffer, byteCount, offset, &done)) FailRead();
   return done;
@@ -287,53 +377,12 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                uint64_t destinationOffset, uint64_t length, bool verbose) {
   if (verbose) {
-    ReportError("start src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset));
-    ReportError("start dst seek off %" PRId64 "\n", static_cast<int64_t>(destinationOffset));
-  }
-  if (length == 0) return;
-  if (!verbose && length < KERNEL_COPY_MIN) {
-    uint32_t small = static_cast<uint32_t>(length);
-    bool continues =
-        lastSmallWrite.file == destination && lastSmallWrite.offset == destinationOffset;
-    lastSmallWrite = {destination, destinationOffset + length};
-    if (!continues &&
-        CopyThroughWindow(source, sourceOffset, destination, destinationOffset, small)) {
-      return;
-    }
-    if (GatherRange(source, sourceOffset, destination, destinationOffset, small)) return;
-  }
-  // The copy below uses the buffer from its start and writes at once.
-  lastSmallWrite.file = HOST_INVALID_HANDLE;
-  WriteGathered();
-  DropWindow();
-  uint64_t done = 0;
-  // Without chunk traces to print, the kernel moves the bytes: no copy
-  // through user memory, and the copy buffer is never touched. Whatever it
-  // leaves undone (a file system that refuses, an error) goes through the
-  // buffer below, which reports failures as ever.
-  if (!verbose && length >= KERNEL_COPY_MIN && SourceHoldsRange(source, sourceOffset, length)) {
-    HostCopyInKernel(source, sourceOffset, destination, destinationOffset, length, &done);
-  }
-  while (done < length) {
-    uint64_t remaining = length - done;
-    uint32_t chunk =
-        static_cast<uint32_t>(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE);
-    if (verbose) ReportError("copySize : %d\n", static_cast<int>(chunk));
-    uint32_t got = 0;
-    if (!HostReadAt(source, copyBuffer, chunk, sourceOffset + done, &got)) FailRead();
-    if (got != chunk) {
-      ReportError("%s: Error occurred when reading file.\n", programName);
-      Fail("%s: The file ended after %" PRIu64 " of %" PRIu64 " bytes\n", programName, done + got,
-           length);
-    }
-    if (verbose) ReportError("0x%08x\n", LoadLE32(copyBuffer));
-    if (!HostWriteAt(destination, copyBuffer, chunk, destinationOffset + done)) FailWrite();
-    done += chunk;
-    if (verbose) {
-      ReportError("current src seek off %" PRId64 "\n", static_cast<int64_t>(sourceOffset + done));
-      ReportError("current dst seek off %" PRId64 "\n",
-                  static_cast<int64_t>(destinationOffset + done));
-    }
+    CopyTraced(source, sourceOffset, destination, destinationOffset, length);
+  } else if (length >= KERNEL_COPY_MIN) {
+    CopyLargeRange(source, sourceOffset, destination, destinationOffset, length);
+  } else if (length != 0) {
+    CopySmallRange(source, sourceOffset, destination, destinationOffset,
+                   static_cast<uint32_t>(length));
   }
 }
 

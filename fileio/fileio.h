@@ -15,6 +15,8 @@ const size_t COPY_BUFFER_SIZE = 0x2000000;  // 32 MiB
 extern unsigned char* copyBuffer;
 // Allocates the zero-filled copy buffer; false when memory is short.
 bool AllocateCopyBuffer();
+// Writes what copies have left gathered (see CopyRange) and frees the
+// buffer: nothing it held comes out of a buffer allocated after it.
 void ReleaseCopyBuffer();
 
 // The dlf stream that Unpack mode writes: created or truncated, binary.
@@ -53,10 +55,11 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 // (traced when `verbose`). Otherwise the kernel copies large ranges where the
 // host can, and small ranges that continue the previous one in the same
 // file are gathered and written together: before the file is closed, read,
-// sized or copied from, before any failure is reported, and at exit. The
-// bytes written and the failures reported stay the same. Gathered bytes are
-// not visible through another handle of the same file; callers never copy
-// a file into itself through two handles.
+// sized or copied from, before any failure is reported, before the copy
+// buffer is released, and at exit. The bytes written and the failures
+// reported stay the same. Gathered bytes are not visible through another
+// handle of the same file; callers never copy a file into itself through
+// two handles.
 // A source that ends early is an error: nothing stands in for missing bytes.
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                uint64_t destinationOffset, uint64_t length, bool verbose = false);

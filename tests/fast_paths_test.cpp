@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "fileio/fileio.h"
 #include "host/host.h"
 #include "tests/support/disc_builder.h"
+#include "tests/support/library_test.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -26,18 +26,8 @@ std::string Pattern(size_t size, uint32_t seed) {
   return bytes;
 }
 
-class KernelCopyTest : public testing::Test {
+class KernelCopyTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    ResetOptions();
-    SetFatalThrows(true);
-    ASSERT_TRUE(AllocateCopyBuffer());
-  }
-  void TearDown() override {
-    ReleaseCopyBuffer();
-    SetFatalThrows(false);
-    ResetOptions();
-  }
   TempDir dir;
 };
 
@@ -131,6 +121,39 @@ TEST_F(KernelCopyTest, CopyOutOfAFileSeesWhatWasJustCopiedIntoIt) {
     f.Close();
   }
   EXPECT_EQ(ReadFileBytes(dir.Path("f")), "abcdefbcde");
+}
+
+TEST_F(KernelCopyTest, BytesHeldInTheCopyBufferNeverStandInForNewerOnes) {
+  // src[0, 2) goes to f at once and reads src ahead; src[2, 4) continues it
+  // and is gathered. A copy that starts elsewhere then reads ahead: out of
+  // f, it must find the gathered bytes; and once the buffer is replaced (a
+  // caller running twice in one process), nothing read ahead or gathered in
+  // the old buffer may come out of the new one.
+  struct {
+    bool replaceBuffer;
+    bool outOfF;
+    std::string out;
+  } cases[] = {{false, true, "abcd456"}, {true, false, "abcdef"}};
+  for (const auto& c : cases) {
+    WriteFileBytes(dir.Path("src"), "abcdef");
+    WriteFileBytes(dir.Path("f"), "0123456789");
+    {
+      FileGuard src(OpenInputFile(dir.Path("src").c_str()));
+      FileGuard f(OpenExistingReadWrite(dir.Path("f").c_str()));
+      FileGuard out(CreateOutputFile(dir.Path("out").c_str()));
+      CopyRange(src.file, 0, f.file, 0, 2);
+      CopyRange(src.file, 2, f.file, 2, 2);
+      if (c.replaceBuffer) {
+        ReleaseCopyBuffer();
+        ASSERT_TRUE(AllocateCopyBuffer());
+      }
+      CopyRange(c.outOfF ? f.file : src.file, 0, out.file, 0, c.out.size());
+      out.Close();
+      f.Close();
+    }
+    EXPECT_EQ(ReadFileBytes(dir.Path("out")), c.out) << c.replaceBuffer;
+    EXPECT_EQ(ReadFileBytes(dir.Path("f")), "abcd456789") << c.replaceBuffer;
+  }
 }
 
 TEST_F(KernelCopyTest, ShortSourceAfterSmallCopiesKeepsTheirBytesAndTheMessage) {

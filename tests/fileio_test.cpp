@@ -6,24 +6,13 @@
 #include <filesystem>
 #include <string>
 
-#include "app/options.h"
+#include "tests/support/library_test.h"
 #include "tests/support/test_env.h"
 
 namespace {
 
-class FileIoTest : public testing::Test {
+class FileIoTest : public LibraryTest {
  protected:
-  void SetUp() override {
-    ResetOptions();
-    SetFatalThrows(true);
-    ASSERT_TRUE(AllocateCopyBuffer());
-  }
-  void TearDown() override {
-    ReleaseCopyBuffer();
-    SetFatalThrows(false);
-    ResetOptions();
-  }
-
   // Copies `length` bytes of a file holding `content` into a new file at
   // destination offset 3 and returns the destination's bytes and the trace.
   std::string CopyAndTrace(const std::string& content, uint64_t length, std::string* trace) {
