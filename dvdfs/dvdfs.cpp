@@ -9,108 +9,23 @@
 
 #include "base/base.h"
 #include "base/coding.h"
-
-uint32_t fstEntryCount = 0;
+#include "dvdfs/fst_fields.h"
 
 namespace {
 
-const unsigned char* fstTable = nullptr;
-const unsigned char* fstNameTable = nullptr;
-// Unsigned so that an absurd number of queries wraps instead of overflowing.
-uint32_t zeroLengthCounter = 0;
-
-// Every file entry of the installed table by placement, sorted by position,
-// length and entry number, so that the files sharing a placement lie
-// together in entry order. Built at the first placement query on the
-// installed table (a table installed without validation is then read no
-// further than a scan would read it), dropped when another is installed.
-// One record per file entry: never larger than the table itself.
-struct Placement {
-  uint32_t position;
-  uint32_t length;
-  uint32_t entry;
-};
-std::vector<Placement> placementIndex;
-enum PlacementIndexState { INDEX_NOT_BUILT, INDEX_READY, INDEX_UNAVAILABLE };
-PlacementIndexState placementIndexState = INDEX_NOT_BUILT;
-
-// The directory that holds each entry, as FindFstParentDir answers it: the
-// nearest directory before the entry whose nextEntry lies beyond it. Filled
-// in entry order, only as far as the highest entry asked for (so it reads no
-// further into the table than the scan would), with the directories that
-// may still hold a later entry kept on a stack: a directory hides every
-// earlier one that ends no later than it does, so the stack's top is the
-// answer once the directories that end at or before the entry are popped.
-// Each entry is pushed and popped at most once: linear in the table.
-struct ParentIndex {
-  std::vector<uint32_t> parent;  // parent[e] for e < parent.size(); 0 at entry 0
-  std::vector<uint32_t> open;    // directories whose nextEntry may lie beyond
-  bool unavailable;
-};
-ParentIndex parentIndex = {{}, {}, false};
-// Table entries the parent and placement queries have read, for checks that
-// their work stays linear in the table.
-uint64_t entriesVisited = 0;
+// The one process-wide table: what the queries without a record argument
+// answer on, with the zero-length counter of their naming run.
+FstTable installedTable;
+FstZeroLengthCounter installedCounter = {0};
 
 const uint32_t NO_PARENT = 0xFFFFFFFFu;
 
-const uint32_t NAME_OFFSET_MASK = 0x00FFFFFF;
 const uint32_t MAX_ENTRY_COUNT = 0x7FFFFFFF;  // entry numbers travel as int32_t
 
 // Ancestors gathered per pass when a directory path is built top-down. Any
 // path that fits in maxlen bytes has at most maxlen directories, so the paths
 // of a run (maxlen at most 1017) take one pass.
 const uint32_t PATH_BATCH = 1024;
-
-// Field decoding, on any table.
-
-const unsigned char* EntryBytes(const unsigned char* table, uint32_t entry) {
-  return table + static_cast<size_t>(entry) * FST_ENTRY_SIZE;
-}
-
-bool IsDirectoryIn(const unsigned char* table, uint32_t entry) {
-  return EntryBytes(table, entry)[0] != 0;
-}
-
-uint32_t NameOffsetIn(const unsigned char* table, uint32_t entry) {
-  return LoadBE32(EntryBytes(table, entry)) & NAME_OFFSET_MASK;
-}
-
-// Bytes 4-7: parentEntry of a directory, filePosition of a file.
-uint32_t SecondWordIn(const unsigned char* table, uint32_t entry) {
-  return LoadBE32(EntryBytes(table, entry) + 4);
-}
-
-// Bytes 8-11: nextEntry of a directory, fileLength of a file.
-uint32_t ThirdWordIn(const unsigned char* table, uint32_t entry) {
-  return LoadBE32(EntryBytes(table, entry) + 8);
-}
-
-// Field decoding on the installed table.
-
-uint32_t ParentEntryOf(uint32_t dir) {
-  return SecondWordIn(fstTable, dir);
-}
-uint32_t FilePositionOf(uint32_t file) {
-  return SecondWordIn(fstTable, file);
-}
-uint32_t FileLengthOf(uint32_t file) {
-  return ThirdWordIn(fstTable, file);
-}
-
-const char* NameOf(uint32_t entry) {
-  return reinterpret_cast<const char*>(fstNameTable + NameOffsetIn(fstTable, entry));
-}
-
-bool IsSeparator(char c) {
-  return c == '/' || c == '\\';
-}
-
-// Only A to Z fold; every other byte compares unchanged.
-unsigned char FoldCase(char c) {
-  unsigned char u = static_cast<unsigned char>(c);
-  return (u >= 'A' && u <= 'Z') ? static_cast<unsigned char>(u - 'A' + 'a') : u;
-}
 
 // The length of a NUL-terminated name, but at most limit.
 uint32_t BoundedNameLength(const char* name, uint32_t limit) {
@@ -122,46 +37,23 @@ uint32_t BoundedNameLength(const char* name, uint32_t limit) {
 // The directory above dir when building a path. Parent links of a valid
 // table point strictly backwards; anything else ends the walk as if at the
 // root, so the walk always ends within dir steps.
-uint32_t UpperDir(uint32_t dir) {
-  uint32_t parent = ParentEntryOf(dir);
+uint32_t UpperDir(const FstTable& table, uint32_t dir) {
+  uint32_t parent = FstParentEntryOf(table, dir);
   return parent < dir ? parent : 0;
 }
 
-uint32_t DirDepth(uint32_t dir) {
+uint32_t DirDepth(const FstTable& table, uint32_t dir) {
   uint32_t depth = 0;
   while (dir != 0) {
-    dir = UpperDir(dir);
+    dir = UpperDir(table, dir);
     ++depth;
   }
   return depth;
 }
 
-uint32_t AncestorAbove(uint32_t dir, uint32_t steps) {
-  while (steps-- > 0) dir = UpperDir(dir);
+uint32_t AncestorAbove(const FstTable& table, uint32_t dir, uint32_t steps) {
+  while (steps-- > 0) dir = UpperDir(table, dir);
   return dir;
-}
-
-// The target of "..". The root's parentEntry is never checked by validation
-// (only this reads it), so a root parent that is not a directory of the table
-// stays at the root.
-uint32_t ParentForLookup(uint32_t dir) {
-  uint32_t parent = ParentEntryOf(dir);
-  return (parent < fstEntryCount && IsDirectoryIn(fstTable, parent)) ? parent : 0;
-}
-
-// The direct child of dir whose name matches the component at path, or -1.
-// Files are candidates only when the component is the path's last.
-int32_t FindChild(uint32_t dir, const char* path, bool followedBySeparator) {
-  uint32_t end = FstNextEntry(dir);
-  uint32_t child = dir + 1;
-  while (child < end) {
-    bool isDirectory = IsDirectoryIn(fstTable, child);
-    if ((isDirectory || !followedBySeparator) && CompareFstName(path, NameOf(child))) {
-      return static_cast<int32_t>(child);
-    }
-    child = isDirectory ? FstNextEntry(child) : child + 1;
-  }
-  return -1;
 }
 
 [[noreturn]] void FailPathTooLong() {
@@ -195,7 +87,7 @@ void ValidateNames(const unsigned char* table, uint32_t count, uint64_t length) 
   int64_t lastNul = LastNulOffset(table + namesStart, namesSize);
   // The root's name is never read.
   for (uint32_t entry = 1; entry < count; ++entry) {
-    uint32_t offset = NameOffsetIn(table, entry);
+    uint32_t offset = FstNameOffsetAt(table, entry);
     if (offset >= namesSize) {
       RefuseTable("name offset of entry %u is outside the name table", entry);
     }
@@ -209,16 +101,16 @@ void ValidateNames(const unsigned char* table, uint32_t count, uint64_t length) 
 // its children are checked against it.
 void ValidateDirectories(const unsigned char* table, uint32_t count) {
   for (uint32_t dir = 1; dir < count; ++dir) {
-    if (!IsDirectoryIn(table, dir)) continue;
-    uint32_t parent = SecondWordIn(table, dir);
-    if (parent >= dir || !IsDirectoryIn(table, parent)) {
+    if (!FstIsDirectoryAt(table, dir)) continue;
+    uint32_t parent = FstSecondWordAt(table, dir);
+    if (parent >= dir || !FstIsDirectoryAt(table, parent)) {
       RefuseTable("parent %u of directory %u is not a directory before it", parent, dir);
     }
-    uint32_t next = ThirdWordIn(table, dir);
+    uint32_t next = FstThirdWordAt(table, dir);
     if (next <= dir) {
       RefuseTable("next entry %u of directory %u is not above it", next, dir);
     }
-    if (next > ThirdWordIn(table, parent)) {
+    if (next > FstThirdWordAt(table, parent)) {
       RefuseTable("next entry %u of directory %u reaches past its parent's", next, dir);
     }
   }
@@ -228,8 +120,8 @@ void ValidateDirectories(const unsigned char* table, uint32_t count) {
 
 void ValidateFstTable(const unsigned char* table, uint64_t length) {
   if (length < FST_ENTRY_SIZE) RefuseTable("shorter than one entry");
-  if (!IsDirectoryIn(table, 0)) RefuseTable("root entry is not a directory");
-  uint32_t count = ThirdWordIn(table, 0);
+  if (!FstIsDirectoryAt(table, 0)) RefuseTable("root entry is not a directory");
+  uint32_t count = FstThirdWordAt(table, 0);
   if (count == 0) RefuseTable("entry count is 0");
   if (count > MAX_ENTRY_COUNT) RefuseTable("entry count %u is too large", count);
   if (static_cast<uint64_t>(count) * FST_ENTRY_SIZE > length) {
@@ -239,120 +131,250 @@ void ValidateFstTable(const unsigned char* table, uint64_t length) {
   ValidateDirectories(table, count);
 }
 
-void InstallFstTable(const unsigned char* table) {
-  std::vector<Placement>().swap(placementIndex);
-  std::vector<uint32_t>().swap(parentIndex.parent);
-  std::vector<uint32_t>().swap(parentIndex.open);
-  parentIndex.unavailable = false;
-  placementIndexState = INDEX_NOT_BUILT;
-  fstTable = table;
-  if (table == nullptr) {
-    // Leave no stale count behind: every query then finds nothing.
-    fstEntryCount = 0;
-    fstNameTable = nullptr;
-    return;
-  }
-  fstEntryCount = ThirdWordIn(table, 0);
-  fstNameTable = EntryBytes(table, fstEntryCount);
+void OpenFstTable(FstTable* table, const unsigned char* bytes) {
+  // Swapped out rather than cleared, so that their memory is released.
+  std::vector<FstPlacement>().swap(table->placements);
+  table->placementState = FST_INDEX_NOT_BUILT;
+  std::vector<uint32_t>().swap(table->parents.parent);
+  std::vector<uint32_t>().swap(table->parents.open);
+  table->parents.unavailable = false;
+  table->bytes = bytes;
+  // An empty record leaves no stale count behind: every query finds nothing.
+  table->entryCount = bytes != nullptr ? FstThirdWordAt(bytes, 0) : 0;
+  table->names = bytes != nullptr ? FstEntryBytes(bytes, table->entryCount) : nullptr;
 }
+
+bool FstIsDirectoryIn(const FstTable& table, uint32_t entry) {
+  return FstIsDirectoryAt(table.bytes, entry);
+}
+
+uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry) {
+  return FstThirdWordAt(table.bytes, entry);
+}
+
+uint64_t FstEntriesVisitedIn(const FstTable& table) {
+  return table.entriesVisited;
+}
+
+void InstallFstTable(const unsigned char* table) {
+  OpenFstTable(&installedTable, table);
+}
+
+const FstTable& InstalledFst() {
+  return installedTable;
+}
+
+// The name callers read the installed count by; nothing writes through it.
+const uint32_t& fstEntryCount = installedTable.entryCount;
 
 void ResetFstState() {
   InstallFstTable(nullptr);
-  zeroLengthCounter = 0;
+  installedCounter.count = 0;
 }
 
 bool FstIsDirectory(uint32_t entry) {
-  return IsDirectoryIn(fstTable, entry);
+  return FstIsDirectoryIn(installedTable, entry);
 }
 
 uint32_t FstNextEntry(uint32_t entry) {
-  return ThirdWordIn(fstTable, entry);
+  return FstNextEntryIn(installedTable, entry);
 }
+
+uint64_t FstEntriesVisited() {
+  return FstEntriesVisitedIn(installedTable);
+}
+
+// Placement queries.
 
 namespace {
 
-bool PlacementBefore(const Placement& a, const Placement& b) {
-  if (a.position != b.position) return a.position < b.position;
-  if (a.length != b.length) return a.length < b.length;
-  return a.entry < b.entry;
-}
+// A function object rather than a function, so that the sort of a large
+// index compares inline instead of calling through a pointer.
+struct PlacementBefore {
+  bool operator()(const FstPlacement& a, const FstPlacement& b) const {
+    if (a.position != b.position) return a.position < b.position;
+    if (a.length != b.length) return a.length < b.length;
+    return a.entry < b.entry;
+  }
+};
 
 // False when memory for the index is short; queries then scan instead.
-bool BuildPlacementIndex() {
-  uint32_t count = ThirdWordIn(fstTable, 0);
+// One record per file entry: never larger than the table itself.
+bool BuildPlacementIndex(FstTable* table) {
+  uint32_t count = table->entryCount;
   size_t files = 0;
-  entriesVisited += count;
+  table->entriesVisited += count;
   for (uint32_t entry = 0; entry < count; ++entry) {
-    if (!IsDirectoryIn(fstTable, entry)) ++files;
+    if (!FstIsDirectoryIn(*table, entry)) ++files;
   }
   try {
-    placementIndex.reserve(files);
+    table->placements.reserve(files);
   } catch (const std::bad_alloc&) {
     return false;
   }
   for (uint32_t entry = 0; entry < count; ++entry) {
-    if (IsDirectoryIn(fstTable, entry)) continue;
-    placementIndex.push_back({SecondWordIn(fstTable, entry), ThirdWordIn(fstTable, entry), entry});
+    if (FstIsDirectoryIn(*table, entry)) continue;
+    table->placements.push_back(
+        {FstSecondWordAt(table->bytes, entry), FstThirdWordAt(table->bytes, entry), entry});
   }
-  std::sort(placementIndex.begin(), placementIndex.end(), PlacementBefore);
+  std::sort(table->placements.begin(), table->placements.end(), PlacementBefore());
   return true;
+}
+
+bool PlacementIndexReady(FstTable* table) {
+  if (table->placementState == FST_INDEX_NOT_BUILT) {
+    table->placementState = BuildPlacementIndex(table) ? FST_INDEX_READY : FST_INDEX_UNAVAILABLE;
+  }
+  return table->placementState == FST_INDEX_READY;
 }
 
 // Counts the query: a non-zero length restarts the zero-length count, a
 // zero length advances it. Returns which match the query takes (1 for the
 // first; for non-zero lengths always 1). 0 after the count wrapped: no
 // table holds that many matches.
-uint32_t CountPlacementQuery(uint32_t length) {
+uint32_t CountPlacementQuery(FstZeroLengthCounter* counter, uint32_t length) {
   if (length != 0) {
-    zeroLengthCounter = 0;
+    counter->count = 0;
     return 1;
   }
-  return ++zeroLengthCounter;
+  return ++counter->count;
 }
 
-int32_t ScanForPlacement(const unsigned char* table, uint32_t position, uint32_t length,
-                         uint32_t wanted) {
-  uint32_t count = ThirdWordIn(table, 0);
+// The scan of the `count` entries of `table`, adding them to *visited.
+int32_t ScanForPlacement(const unsigned char* table, uint32_t count, uint32_t position,
+                         uint32_t length, uint32_t wanted, uint64_t* visited) {
   for (uint32_t entry = 0; entry < count; ++entry) {
-    ++entriesVisited;
-    if (IsDirectoryIn(table, entry)) continue;
-    if (SecondWordIn(table, entry) != position || ThirdWordIn(table, entry) != length) continue;
+    ++*visited;
+    if (FstIsDirectoryAt(table, entry)) continue;
+    if (FstSecondWordAt(table, entry) != position || FstThirdWordAt(table, entry) != length) {
+      continue;
+    }
     if (--wanted == 0) return static_cast<int32_t>(entry);
   }
   return -1;
 }
 
-int32_t LookUpPlacement(uint32_t position, uint32_t length, uint32_t wanted) {
+int32_t LookUpPlacement(const std::vector<FstPlacement>& index, uint32_t position, uint32_t length,
+                        uint32_t wanted) {
   if (wanted == 0) return -1;
-  Placement key = {position, length, 0};
-  auto first = std::lower_bound(placementIndex.begin(), placementIndex.end(), key, PlacementBefore);
-  if (static_cast<uint64_t>(placementIndex.end() - first) < wanted) return -1;
-  const Placement& match = first[wanted - 1];
+  FstPlacement key = {position, length, 0};
+  auto first = std::lower_bound(index.begin(), index.end(), key, PlacementBefore());
+  if (static_cast<uint64_t>(index.end() - first) < wanted) return -1;
+  const FstPlacement& match = first[wanted - 1];
   if (match.position != position || match.length != length) return -1;
   return static_cast<int32_t>(match.entry);
 }
 
-bool PlacementIndexReady() {
-  if (placementIndexState == INDEX_NOT_BUILT) {
-    placementIndexState = BuildPlacementIndex() ? INDEX_READY : INDEX_UNAVAILABLE;
-  }
-  return placementIndexState == INDEX_READY;
+// A table other than the installed one, scanned with the installed counter;
+// its visits count as the installed record's.
+int32_t ScanOtherTable(const unsigned char* table, uint32_t position, uint32_t length) {
+  uint32_t wanted = CountPlacementQuery(&installedCounter, length);
+  if (table == nullptr) return -1;
+  return ScanForPlacement(table, FstThirdWordAt(table, 0), position, length, wanted,
+                          &installedTable.entriesVisited);
 }
 
 }  // namespace
 
+int32_t FindFstFileIn(FstTable* table, FstZeroLengthCounter* counter, uint32_t position,
+                      uint32_t length) {
+  uint32_t wanted = CountPlacementQuery(counter, length);
+  if (PlacementIndexReady(table))
+    return LookUpPlacement(table->placements, position, length, wanted);
+  return ScanForPlacement(table->bytes, table->entryCount, position, length, wanted,
+                          &table->entriesVisited);
+}
+
 int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length) {
-  uint32_t wanted = CountPlacementQuery(length);
-  if (table != nullptr && table == fstTable && PlacementIndexReady()) {
-    return LookUpPlacement(position, length, wanted);
+  if (table != nullptr && table == installedTable.bytes) {
+    return FindFstFileIn(&installedTable, &installedCounter, position, length);
   }
-  return ScanForPlacement(table, position, length, wanted);
+  return ScanOtherTable(table, position, length);
 }
 
 int32_t FindFstFileByPlacementLinear(const unsigned char* table, uint32_t position,
                                      uint32_t length) {
-  return ScanForPlacement(table, position, length, CountPlacementQuery(length));
+  return ScanOtherTable(table, position, length);
 }
+
+// The directory of a file.
+
+namespace {
+
+uint32_t ScanForParent(FstTable* table, uint32_t file) {
+  for (uint32_t entry = file; entry-- > 0;) {
+    ++table->entriesVisited;
+    if (FstIsDirectoryIn(*table, entry) && FstNextEntryIn(*table, entry) > file) return entry;
+  }
+  return NO_PARENT;
+}
+
+// Pops the open directories that end at or before `end`.
+void CloseDirsEndingBy(const FstTable& table, std::vector<uint32_t>* open, uint32_t end) {
+  while (!open->empty() && FstNextEntryIn(table, open->back()) <= end) open->pop_back();
+}
+
+// Extends the parent index up to and including `entry`. A directory hides
+// every earlier one that ends no later than it does, so the stack's top is
+// the answer once the directories that end at or before the entry are
+// popped; each entry is pushed and popped at most once, so the index costs
+// one pass. False when memory for it is short; queries then scan instead.
+bool ExtendParentIndex(FstTable* table, uint32_t entry) {
+  std::vector<uint32_t>& parent = table->parents.parent;
+  std::vector<uint32_t>& open = table->parents.open;
+  try {
+    while (parent.size() <= entry) {
+      uint32_t next = static_cast<uint32_t>(parent.size());
+      ++table->entriesVisited;
+      CloseDirsEndingBy(*table, &open, next);
+      parent.push_back(open.empty() ? NO_PARENT : open.back());
+      if (!FstIsDirectoryIn(*table, next)) continue;
+      CloseDirsEndingBy(*table, &open, FstNextEntryIn(*table, next));
+      open.push_back(next);
+    }
+  } catch (const std::bad_alloc&) {
+    table->parents.unavailable = true;
+    std::vector<uint32_t>().swap(parent);
+    std::vector<uint32_t>().swap(open);
+    return false;
+  }
+  return true;
+}
+
+uint32_t IndexedParent(FstTable* table, uint32_t file) {
+  if (table->parents.unavailable || !ExtendParentIndex(table, file)) {
+    return ScanForParent(table, file);
+  }
+  return table->parents.parent[file];
+}
+
+[[noreturn]] void FailUnknownParent() {
+  Fail("Unknown error\n");
+}
+
+// Parent queries take a file entry above the root; the index or the scan
+// answers, and a file that no directory spans is an unknown error.
+int32_t ParentDirIn(FstTable* table, int32_t fileEntry, bool indexed) {
+  if (fileEntry <= 0 || static_cast<uint32_t>(fileEntry) >= table->entryCount) {
+    FailUnknownParent();
+  }
+  uint32_t file = static_cast<uint32_t>(fileEntry);
+  uint32_t parent = indexed ? IndexedParent(table, file) : ScanForParent(table, file);
+  if (parent == NO_PARENT) FailUnknownParent();
+  return static_cast<int32_t>(parent);
+}
+
+}  // namespace
+
+int32_t FindFstParentDir(int32_t fileEntry) {
+  return ParentDirIn(&installedTable, fileEntry, true);
+}
+
+int32_t FindFstParentDirLinear(int32_t fileEntry) {
+  return ParentDirIn(&installedTable, fileEntry, false);
+}
+
+// Entry to path.
 
 uint32_t CopyFstName(char* destination, const char* source, uint32_t n) {
   uint32_t copied = 0;
@@ -363,213 +385,77 @@ uint32_t CopyFstName(char* destination, const char* source, uint32_t n) {
   return copied;
 }
 
+namespace {
+
 // Places '/' and the name of every directory from the root's child down to
-// dirEntry, cut at maxlen bytes, without a terminator; returns the bytes
-// placed. Parent links lead upwards only, so the chain is walked from dirEntry
-// and its upper part gathered in batches into a fixed array, which is then
-// emitted top-down. No recursion, no allocation; the batches stop as soon as
-// maxlen bytes are placed.
-uint32_t BuildFstDirPath(int32_t dirEntry, char* buffer, uint32_t maxlen) {
-  uint32_t dir = static_cast<uint32_t>(dirEntry);
-  uint32_t depth = DirDepth(dir);
+// dir, cut at maxlen bytes, without a terminator; returns the bytes placed.
+// Parent links lead upwards only, so the chain is walked from dir and its
+// upper part gathered in batches into a fixed array, which is then emitted
+// top-down. No recursion, no allocation; the batches stop as soon as maxlen
+// bytes are placed.
+uint32_t BuildDirPathIn(const FstTable& table, uint32_t dir, char* buffer, uint32_t maxlen) {
+  uint32_t depth = DirDepth(table, dir);
   uint32_t emitted = 0;  // ancestors already placed, counted from the top
   uint32_t placed = 0;
   uint32_t batch[PATH_BATCH];
   while (emitted < depth) {
     uint32_t batchSize = depth - emitted < PATH_BATCH ? depth - emitted : PATH_BATCH;
-    uint32_t lowest = AncestorAbove(dir, depth - emitted - batchSize);
+    uint32_t lowest = AncestorAbove(table, dir, depth - emitted - batchSize);
     for (uint32_t i = batchSize; i > 0; --i) {
       batch[i - 1] = lowest;
-      lowest = UpperDir(lowest);
+      lowest = UpperDir(table, lowest);
     }
     for (uint32_t i = 0; i < batchSize; ++i) {
       if (placed == maxlen) return maxlen;
       buffer[placed++] = '/';
-      placed += CopyFstName(buffer + placed, NameOf(batch[i]), maxlen - placed);
+      placed += CopyFstName(buffer + placed, FstNameOf(table, batch[i]), maxlen - placed);
     }
     emitted += batchSize;
   }
   return placed;
 }
 
-namespace {
-
-uint32_t ScanForParent(uint32_t file) {
-  for (uint32_t entry = file; entry-- > 0;) {
-    ++entriesVisited;
-    if (FstIsDirectory(entry) && FstNextEntry(entry) > file) return entry;
-  }
-  return NO_PARENT;
+void DirectoryPath(const FstTable& table, uint32_t dir, char* buffer, uint32_t maxlen) {
+  uint32_t length = BuildDirPathIn(table, dir, buffer, maxlen);
+  if (static_cast<uint64_t>(length) + 2 > maxlen) FailPathTooLong();
+  buffer[length] = '/';
+  buffer[length + 1] = '\0';
 }
 
-// Extends the parent index up to and including `entry`. False when memory
-// for it is short; queries then scan instead.
-bool ExtendParentIndex(uint32_t entry) {
-  std::vector<uint32_t>& parent = parentIndex.parent;
-  std::vector<uint32_t>& open = parentIndex.open;
-  try {
-    while (parent.size() <= entry) {
-      uint32_t next = static_cast<uint32_t>(parent.size());
-      ++entriesVisited;
-      while (!open.empty() && FstNextEntry(open.back()) <= next) open.pop_back();
-      parent.push_back(open.empty() ? NO_PARENT : open.back());
-      if (!FstIsDirectory(next)) continue;
-      uint32_t end = FstNextEntry(next);
-      while (!open.empty() && FstNextEntry(open.back()) <= end) open.pop_back();
-      open.push_back(next);
-    }
-  } catch (const std::bad_alloc&) {
-    parentIndex.unavailable = true;
-    std::vector<uint32_t>().swap(parent);
-    std::vector<uint32_t>().swap(open);
-    return false;
-  }
-  return true;
-}
-
-uint32_t IndexedParent(uint32_t file) {
-  if (parentIndex.unavailable || !ExtendParentIndex(file)) return ScanForParent(file);
-  return parentIndex.parent[file];
-}
-
-[[noreturn]] void FailUnknownParent() {
-  Fail("Unknown error\n");
-}
-
-bool IsParentQuery(int32_t fileEntry) {
-  return fileEntry > 0 && static_cast<uint32_t>(fileEntry) < fstEntryCount;
-}
-
-}  // namespace
-
-int32_t FindFstParentDir(int32_t fileEntry) {
-  if (!IsParentQuery(fileEntry)) FailUnknownParent();
-  uint32_t parent = IndexedParent(static_cast<uint32_t>(fileEntry));
-  if (parent == NO_PARENT) FailUnknownParent();
-  return static_cast<int32_t>(parent);
-}
-
-int32_t FindFstParentDirLinear(int32_t fileEntry) {
-  if (!IsParentQuery(fileEntry)) FailUnknownParent();
-  uint32_t parent = ScanForParent(static_cast<uint32_t>(fileEntry));
-  if (parent == NO_PARENT) FailUnknownParent();
-  return static_cast<int32_t>(parent);
-}
-
-uint64_t FstEntriesVisited() {
-  return entriesVisited;
-}
-
-int DVDConvertEntrynumToPath(int32_t entry, char* buffer, uint32_t maxlen) {
-  if (entry < 0 || static_cast<uint32_t>(entry) >= fstEntryCount) {
-    Fail("DVDConvertEntrynumToPath: specified entrynum(%d) is out of range  ", entry);
-  }
-  if (maxlen < 2) {
-    ReportError("DVDConvertEntrynumToPath: maxlen should be more than 1 (%d is specified)",
-                static_cast<int>(maxlen));
-  }
-  if (FstIsDirectory(static_cast<uint32_t>(entry))) {
-    uint32_t length = BuildFstDirPath(entry, buffer, maxlen);
-    if (static_cast<uint64_t>(length) + 2 > maxlen) FailPathTooLong();
-    buffer[length] = '/';
-    buffer[length + 1] = '\0';
-    return 1;
-  }
-  uint32_t length = BuildFstDirPath(FindFstParentDir(entry), buffer, maxlen);
-  const char* name = NameOf(static_cast<uint32_t>(entry));
+void FilePath(FstTable* table, int32_t file, char* buffer, uint32_t maxlen) {
+  uint32_t dir = static_cast<uint32_t>(ParentDirIn(table, file, true));
+  uint32_t length = BuildDirPathIn(*table, dir, buffer, maxlen);
+  const char* name = FstNameOf(*table, static_cast<uint32_t>(file));
   // Capped at maxlen: a longer name fails the same test, and is not read whole.
   uint32_t nameLength = BoundedNameLength(name, maxlen);
   if (static_cast<uint64_t>(length) + nameLength + 2 > maxlen) FailPathTooLong();
   buffer[length] = '/';
   CopyFstName(buffer + length + 1, name, nameLength);
   buffer[length + 1 + nameLength] = '\0';
+}
+
+}  // namespace
+
+uint32_t BuildFstDirPath(int32_t dirEntry, char* buffer, uint32_t maxlen) {
+  return BuildDirPathIn(installedTable, static_cast<uint32_t>(dirEntry), buffer, maxlen);
+}
+
+int FstEntryPath(FstTable* table, int32_t entry, char* buffer, uint32_t maxlen) {
+  if (entry < 0 || static_cast<uint32_t>(entry) >= table->entryCount) {
+    Fail("DVDConvertEntrynumToPath: specified entrynum(%d) is out of range  ", entry);
+  }
+  if (maxlen < 2) {
+    ReportError("DVDConvertEntrynumToPath: maxlen should be more than 1 (%d is specified)",
+                static_cast<int>(maxlen));
+  }
+  if (FstIsDirectoryIn(*table, static_cast<uint32_t>(entry))) {
+    DirectoryPath(*table, static_cast<uint32_t>(entry), buffer, maxlen);
+  } else {
+    FilePath(table, entry, buffer, maxlen);
+  }
   return 1;
 }
 
-int CompareFstName(const char* path, const char* name) {
-  for (; *name != '\0'; ++name, ++path) {
-    if (FoldCase(*path) != FoldCase(*name)) return 0;
-  }
-  return (*path == '\0' || IsSeparator(*path)) ? 1 : 0;
-}
-
-int32_t DVDConvertPathToEntrynum(const char* path) {
-  if (path == nullptr) Fail("DVDConvertPathToEntrynum(): null pointer is specified  ");
-  if (fstTable == nullptr) return -1;
-  // Every lookup starts at the root, with or without a leading separator.
-  uint32_t dir = 0;
-  const char* p = path;
-  for (;;) {
-    if (*p == '\0') return static_cast<int32_t>(dir);
-    if (IsSeparator(*p)) {
-      // A separator that does not end a component restarts at the root.
-      dir = 0;
-      ++p;
-      continue;
-    }
-    if (p[0] == '.' && p[1] == '.') {
-      if (IsSeparator(p[2])) {
-        dir = ParentForLookup(dir);
-        p += 3;
-        continue;
-      }
-      if (p[2] == '\0') return static_cast<int32_t>(ParentForLookup(dir));
-    } else if (p[0] == '.') {
-      if (IsSeparator(p[1])) {
-        p += 2;
-        continue;
-      }
-      if (p[1] == '\0') return static_cast<int32_t>(dir);
-    }
-    const char* end = p;
-    while (*end != '\0' && !IsSeparator(*end)) ++end;
-    bool followedBySeparator = *end != '\0';
-    int32_t match = FindChild(dir, p, followedBySeparator);
-    if (match < 0 || !followedBySeparator) return match;
-    dir = static_cast<uint32_t>(match);
-    p = end + 1;
-  }
-}
-
-int DVDOpen(const char* path, FstFileInfo* info) {
-  if (path == nullptr) Fail("DVDOpen(): null pointer is specified to file name  ");
-  if (info == nullptr) Fail("DVDOpen(): null pointer is specified to file info address  ");
-  int32_t entry = DVDConvertPathToEntrynum(path);
-  if (entry == -1) {
-    ReportError("Warning: DVDOpen(): file '%s' was not found.\n", path);
-    return 0;
-  }
-  uint32_t file = static_cast<uint32_t>(entry);
-  if (FstIsDirectory(file)) Fail("DVDOpen(): directory '%s' is specified as a filename  ", path);
-  info->startPosition = FilePositionOf(file);
-  info->length = FileLengthOf(file);
-  info->leading[3] = 0;
-  info->trailing = 0;
-  return 1;
-}
-
-int DVDOpendir(const char* path, FstDirCursor* cursor) {
-  if (path == nullptr) Fail("DVDOpendir(): null pointer is specified to directory name  ");
-  int32_t entry = DVDConvertPathToEntrynum(path);
-  if (entry == -1) return 0;
-  uint32_t dir = static_cast<uint32_t>(entry);
-  if (!FstIsDirectory(dir)) {
-    Fail("DVDOpendir(): file '%s' is specified as a directory name  ", path);
-  }
-  cursor->dirEntry = dir;
-  cursor->cursor = dir + 1;
-  cursor->endEntry = FstNextEntry(dir);
-  return 1;
-}
-
-int ReadFstDirEntry(FstDirCursor* cursor, FstDirItem* item) {
-  uint32_t child = cursor->cursor;
-  // The cursor is the caller's record: never trust it beyond the table.
-  if (child <= cursor->dirEntry || child >= cursor->endEntry || child >= fstEntryCount) return 0;
-  bool isDirectory = FstIsDirectory(child);
-  item->entryNumber = child;
-  item->isDirectory = isDirectory ? 1 : 0;
-  item->name = NameOf(child);
-  cursor->cursor = isDirectory ? FstNextEntry(child) : child + 1;
-  return 1;
+int DVDConvertEntrynumToPath(int32_t entry, char* buffer, uint32_t maxlen) {
+  return FstEntryPath(&installedTable, entry, buffer, maxlen);
 }

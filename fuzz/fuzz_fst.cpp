@@ -1,6 +1,7 @@
 // File-system-table validation on arbitrary bytes; a table that passes is
 // installed and put through every query, whose results are checked against
-// what the table says. Queries that end the run (a path too long for its
+// what the table says, and against a record of its own opened over the same
+// bytes and queried in between. Queries that end the run (a path too long for its
 // buffer, a directory opened as a file) are caught and go on with the next.
 #include <algorithm>
 #include <cstring>
@@ -32,6 +33,7 @@ struct Table {
   const uint8_t* data;
   size_t size;
   uint32_t count;
+  FstTable* record;  // over the same bytes, apart from the installed one
 
   const uint8_t* Entry(uint32_t i) const { return data + static_cast<size_t>(i) * FST_ENTRY_SIZE; }
   bool IsDir(uint32_t i) const { return Entry(i)[0] != 0; }
@@ -113,18 +115,21 @@ void CheckIndexAgainstScan(const Table& t) {
   for (size_t back = 8; back <= 64 && back <= t.size; back += 8) {
     queries.push_back({LoadBE32(t.data + t.size - back), LoadBE32(t.data + t.size - back + 4)});
   }
-  std::vector<int32_t> indexed, scanned;
+  std::vector<int32_t> indexed, scanned, own;
+  FstZeroLengthCounter counter = {0};
   FindFstFileByPlacementLinear(t.data, 0, 1);  // restarts the zero-length count
-  for (const auto& q : queries)
+  for (const auto& q : queries) {
     indexed.push_back(FindFstFileByPlacement(t.data, q.first, q.second));
+    own.push_back(FindFstFileIn(t.record, &counter, q.first, q.second));
+  }
   FindFstFileByPlacementLinear(t.data, 0, 1);
   for (const auto& q : queries) {
     scanned.push_back(FindFstFileByPlacementLinear(t.data, q.first, q.second));
   }
   for (size_t k = 0; k < queries.size(); ++k) {
-    if (indexed[k] != scanned[k]) {
-      FuzzFailure("query %zu (0x%x, %u): the index gives %d, the scan %d", k, queries[k].first,
-                  queries[k].second, indexed[k], scanned[k]);
+    if (indexed[k] != scanned[k] || own[k] != scanned[k]) {
+      FuzzFailure("query %zu (0x%x, %u): the index gives %d, the scan %d, a record %d", k,
+                  queries[k].first, queries[k].second, indexed[k], scanned[k], own[k]);
     }
   }
 }
@@ -155,12 +160,16 @@ void CheckParentDirs(const Table& t, const std::vector<uint32_t>& spanning) {
   }
 }
 
-// The path of `entry` in a buffer of exactly maxlen bytes; false when the
-// conversion ended the run.
-bool PathOf(uint32_t entry, uint32_t maxlen, std::string* path) {
+// The path of `entry` in a buffer of exactly maxlen bytes, from the
+// installed table or from `record`; false when the conversion ended the run.
+bool PathOf(uint32_t entry, uint32_t maxlen, std::string* path, FstTable* record = nullptr) {
   std::unique_ptr<char[]> buffer(new char[maxlen]);
   try {
-    DVDConvertEntrynumToPath(static_cast<int32_t>(entry), buffer.get(), maxlen);
+    if (record != nullptr) {
+      FstEntryPath(record, static_cast<int32_t>(entry), buffer.get(), maxlen);
+    } else {
+      DVDConvertEntrynumToPath(static_cast<int32_t>(entry), buffer.get(), maxlen);
+    }
   } catch (const FatalExit&) {
     return false;
   }
@@ -179,6 +188,11 @@ std::vector<std::string> CheckEntryPaths(const Table& t) {
   for (uint32_t i = 0; i < t.count; ++i) {
     std::string largest;
     bool fitsLargest = PathOf(i, MAXLENS[std::size(MAXLENS) - 1], &largest);
+    std::string recorded;
+    if (PathOf(i, MAXLENS[std::size(MAXLENS) - 1], &recorded, t.record) != fitsLargest ||
+        recorded != largest) {
+      FuzzFailure("path of entry %u differs between the installed table and a record", i);
+    }
     if (fitsLargest) {
       if (largest.empty() || largest[0] != '/') FuzzFailure("path of entry %u is not absolute", i);
       if (t.IsDir(i) && largest.back() != '/') FuzzFailure("directory %u's path lacks its /", i);
@@ -290,6 +304,9 @@ void LookUp(const Table& t, const std::string& path) {
   if (entry < -1 || entry >= static_cast<int32_t>(t.count)) {
     FuzzFailure("lookup returned %d with %u entries", entry, t.count);
   }
+  if (FstPathToEntry(*t.record, path.c_str()) != entry) {
+    FuzzFailure("lookup on a record differs from the installed table's");
+  }
   try {
     FstFileInfo info;
     if (DVDOpen(path.c_str(), &info)) {
@@ -383,7 +400,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
   InstallFstTable(data);
-  Table t = {data, size, fstEntryCount};
+  FstTable record;
+  OpenFstTable(&record, data);
+  Table t = {data, size, InstalledFst().entryCount, &record};
   if (t.count != LoadBE32(data + 8)) FuzzFailure("installed count differs from the root's");
   CheckNullArgumentsAreRefused();
   CheckPlacementLookups(t);

@@ -112,7 +112,7 @@ TEST_F(DvdfsTest, BuilderLaysOutExampleDepthFirst) {
       EXPECT_STREQ(names + raw.nameOffset, expected[e].name) << e;
     }
   }
-  EXPECT_EQ(fstEntryCount, 5u);
+  EXPECT_EQ(InstalledFst().entryCount, 5u);
 }
 
 TEST_F(DvdfsTest, EntryToPathFitsOrEndsWithExactMessage) {
@@ -328,7 +328,7 @@ TEST_F(DvdfsTest, ZeroLengthFilesAreTakenInQueryOrder) {
     EXPECT_EQ(FindFstFileByPlacement(other.data(), q.position, q.length), q.entry)
         << std::hex << q.position << " " << q.length;
   }
-  EXPECT_EQ(fstEntryCount, 5u);
+  EXPECT_EQ(InstalledFst().entryCount, 5u);
 }
 
 // The position trace of -v belongs to the unpack run that names entries;
@@ -412,7 +412,7 @@ TEST_F(DvdfsTest, OpenOnDirectoryOrNothing) {
 
 TEST_F(DvdfsTest, UninstalledTableAnswersNothing) {
   InstallFstTable(nullptr);
-  EXPECT_EQ(fstEntryCount, 0u);
+  EXPECT_EQ(InstalledFst().entryCount, 0u);
   EXPECT_EQ(DVDConvertPathToEntrynum("a"), -1);
   char buffer[16];
   EXPECT_EQ(FatalOutput([&] { DVDConvertEntrynumToPath(0, buffer, sizeof buffer); }),
@@ -468,7 +468,7 @@ TEST_F(DvdfsTest, ValidationAcceptsWellFormedTables) {
     EXPECT_EQ(PrintedBy([&] { Install(c.table); }), "");
     // Every entry of an accepted table converts without leaving it.
     std::vector<char> buffer(2048);
-    for (uint32_t e = 0; e < fstEntryCount; ++e) {
+    for (uint32_t e = 0; e < InstalledFst().entryCount; ++e) {
       EXPECT_EQ(DVDConvertEntrynumToPath(static_cast<int32_t>(e), buffer.data(), 2048), 1);
     }
   }

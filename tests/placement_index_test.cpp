@@ -1,6 +1,7 @@
 // The placement index answers exactly as the scan of the whole table does,
 // the zero-length count included, on random tables full of shared
 // placements, and never answers from a table that is no longer installed.
+// Records used side by side keep their indexes and counters apart.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,8 @@
 #include <vector>
 
 #include "app/options.h"
-#include "dvdfs/dvdfs.h"
 #include "base/coding.h"
+#include "dvdfs/dvdfs.h"
 #include "tests/support/fst_builder.h"
 #include "tests/support/fst_fixture.h"
 
@@ -115,7 +116,7 @@ TEST_F(PlacementIndexTest, ParentIndexAgreesWithTheScanInAnyQueryOrder) {
     }
     ResetFstState();
     InstallFstTable(table.data());
-    uint32_t count = fstEntryCount;
+    uint32_t count = InstalledFst().entryCount;
     std::vector<uint32_t> order;
     for (uint32_t e = 1; e < count; ++e) order.push_back(e);
     std::shuffle(order.begin(), order.end(), random);
@@ -148,7 +149,7 @@ TEST_F(PlacementIndexTest, NamingEveryFileVisitsEachEntryAFewTimesAtMost) {
       DVDConvertEntrynumToPath(entry, path, sizeof path);
     }
     uint64_t visited = FstEntriesVisited() - before;
-    EXPECT_LE(visited, 4u * fstEntryCount) << unnamed << " unnamed entries";
+    EXPECT_LE(visited, 4u * InstalledFst().entryCount) << unnamed << " unnamed entries";
   }
 }
 
@@ -206,6 +207,87 @@ TEST_F(PlacementIndexTest, TableOtherThanTheInstalledOneIsAnsweredFromItsOwnByte
   EXPECT_EQ(FindFstFileByPlacement(b.data(), 0x100, 5), 2);
   EXPECT_EQ(FindFstFileByPlacement(b.data(), 0x200, 9), 1);
   EXPECT_EQ(FindFstFileByPlacement(a.data(), 0x200, 9), -1);
+}
+
+// Two zero-length files at 0x40, then the file n (0x40, 7) in the root.
+std::vector<unsigned char> ZeroPairTable(const char* first, const char* second) {
+  FstTree tree;
+  AddFstFilePath(&tree, first, 0x40, 0);
+  AddFstFilePath(&tree, second, 0x40, 0);
+  AddFstFilePath(&tree, "n", 0x40, 7);
+  return BuildFstTable(tree);
+}
+
+std::string PathIn(FstTable* table, int32_t entry) {
+  char buffer[64];
+  FstEntryPath(table, entry, buffer, sizeof buffer);
+  return buffer;
+}
+
+// Two records and the installed table (over the second record's bytes),
+// queried in turn: each answers as if it were alone, so no index, counter
+// or count of visits is shared.
+TEST_F(PlacementIndexTest, RecordsSideBySideKeepIndexesAndCountersApart) {
+  // Entries: 0 root, 1 z1, 2 z2, 3 n; and 0 root, 1 d/, 2 d/z, 3 e/, 4 e/z, 5 n.
+  std::vector<unsigned char> flat = ZeroPairTable("z1", "z2");
+  std::vector<unsigned char> nested = ZeroPairTable("d/z", "e/z");
+  FstTable a, b;
+  OpenFstTable(&a, flat.data());
+  OpenFstTable(&b, nested.data());
+  Install(nested);
+  FstZeroLengthCounter countA = {0}, countB = {0};
+  const struct {
+    char table;  // 'a', 'b' or 'i' for the installed one
+    uint32_t length;
+    int32_t entry;
+  } queries[] = {
+      {'a', 0, 1}, {'b', 0, 2}, {'i', 0, 2},  {'a', 0, 2}, {'b', 0, 4},
+      {'a', 7, 3}, {'i', 0, 4}, {'b', 0, -1}, {'a', 0, 1}, {'i', 0, -1},
+  };
+  for (const auto& q : queries) {
+    int32_t found = q.table == 'a'   ? FindFstFileIn(&a, &countA, 0x40, q.length)
+                    : q.table == 'b' ? FindFstFileIn(&b, &countB, 0x40, q.length)
+                                     : FindFstFileByPlacement(table_.data(), 0x40, q.length);
+    EXPECT_EQ(found, q.entry) << q.table << " length " << q.length;
+  }
+  // A's parent index covers entries 0 to 3 before B's is asked for.
+  EXPECT_EQ(PathIn(&a, 3), "/n");
+  EXPECT_EQ(PathIn(&b, 4), "/e/z");
+  EXPECT_EQ(PathIn(&b, 2), "/d/z");
+  EXPECT_EQ(FstPathToEntry(a, "n"), 3);
+  EXPECT_EQ(FstPathToEntry(b, "n"), 5);
+  EXPECT_EQ(FstPathToEntry(a, "d/z"), -1);
+  EXPECT_EQ(DVDConvertPathToEntrynum("d/z"), 2);
+
+  uint64_t visitedA = FstEntriesVisitedIn(a), installed = FstEntriesVisited();
+  EXPECT_EQ(FindFstFileIn(&b, &countB, 0x40, 7), 5);
+  EXPECT_EQ(PathIn(&b, 5), "/n");
+  EXPECT_EQ(FstEntriesVisitedIn(a), visitedA);
+  EXPECT_EQ(FstEntriesVisited(), installed);
+  // Re-opened over other bytes, a record forgets its index but keeps its
+  // count of visits.
+  OpenFstTable(&a, nested.data());
+  EXPECT_EQ(FstEntriesVisitedIn(a), visitedA);
+  EXPECT_EQ(FindFstFileIn(&a, &countA, 0x40, 7), 5);
+  EXPECT_EQ(PathIn(&a, 2), "/d/z");
+}
+
+// An empty record, and a null table given to the installed queries, find
+// nothing; a query still counts.
+TEST_F(PlacementIndexTest, EmptyRecordAndNullTableFindNothing) {
+  FstTable empty;
+  OpenFstTable(&empty, ZeroPairTable("z1", "z2").data());
+  OpenFstTable(&empty, nullptr);
+  EXPECT_EQ(empty.entryCount, 0u);
+  FstZeroLengthCounter counter = {0};
+  EXPECT_EQ(FindFstFileIn(&empty, &counter, 0x40, 0), -1);
+  EXPECT_EQ(counter.count, 1u);
+  EXPECT_EQ(FstPathToEntry(empty, "n"), -1);
+  FstDirCursor cursor = {0, 1, 4};
+  FstDirItem item{};
+  EXPECT_EQ(FstReadDirEntryIn(empty, &cursor, &item), 0);
+  EXPECT_EQ(FindFstFileByPlacement(nullptr, 0x40, 0), -1);
+  EXPECT_EQ(FindFstFileByPlacementLinear(nullptr, 0x40, 7), -1);
 }
 
 }  // namespace
