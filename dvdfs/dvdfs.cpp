@@ -165,7 +165,6 @@ const FstTable& InstalledFst() {
 }
 
 // The name callers read the installed count by; nothing writes through it.
-const uint32_t& fstEntryCount = installedTable.entryCount;
 
 void ResetFstState() {
   InstallFstTable(nullptr);

@@ -133,8 +133,6 @@ uint64_t FstEntriesVisitedIn(const FstTable& table);
 // caller keeps the memory alive, and its bytes unchanged, while queries run.
 void InstallFstTable(const unsigned char* table);
 const FstTable& InstalledFst();
-// The installed record's entryCount, read-only.
-extern const uint32_t& fstEntryCount;
 
 // Field access on the installed table.
 bool FstIsDirectory(uint32_t entry);

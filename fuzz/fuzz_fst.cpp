@@ -11,8 +11,8 @@
 #include <string>
 #include <vector>
 
-#include "app/options.h"
 #include "base/coding.h"
+#include "base/base.h"
 #include "dvdfs/dvdfs.h"
 #include "fuzz/fuzz_support.h"
 
@@ -392,7 +392,6 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   BeginFuzzInput();
-  options.verbose = AsksForTraces(data, size);
   try {
     ValidateFstTable(data, size);
   } catch (const FatalExit&) {

@@ -10,7 +10,7 @@
 #include <system_error>
 #include <vector>
 
-#include "app/options.h"
+#include "base/base.h"
 #include "dvdfs/dvdfs.h"
 
 namespace {
@@ -41,7 +41,6 @@ void RemoveScratchDir() {
 
 void InitFuzzTarget() {
   SetFatalThrows(true);
-  ResetOptions();
   realStderr = stderr;
   if (std::getenv("QUORLITH_FUZZ_MESSAGES") == nullptr) {
     // The fuzzer captured the original stream at start-up and keeps
@@ -113,7 +112,6 @@ void BeginFuzzInput() {
   // open descriptors that it keeps (the symbolizer's pipes when it prints a
   // new function), and only what one input leaves open is a leak.
   lowestFreeDescriptor = LowestFreeDescriptor();
-  ResetOptions();
   ResetFstState();
 }
 

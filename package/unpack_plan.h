@@ -16,7 +16,6 @@
 #include "base/base.h"
 #include "dvdfs/dvdfs.h"
 #include "host/host.h"
-#include "package/fst_shim.h"  // TEMPORARY
 #include "package/qpk.h"
 
 // An extracted name, relative to the extraction directory, holds at most

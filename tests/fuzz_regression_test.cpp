@@ -54,7 +54,7 @@ TEST_F(UnpackInProcessTest, RunEndedByAFatalErrorUninstallsItsTable) {
   std::string err;
   ASSERT_FALSE(Unpack(qpk, &err));
   EXPECT_EQ(err, "quorlith: Cannot open file " + dir.Path("out/dvdroot/same.bin") + "!\n");
-  ASSERT_EQ(fstEntryCount, 0u);
+  ASSERT_EQ(InstalledFst().entryCount, 0u);
   EXPECT_EQ(DVDConvertPathToEntrynum("/same.bin"), -1);
 }
 
