@@ -184,10 +184,9 @@ void ExtractEntries(UnpackRun* run, UnpackPlan* plan, FILE* dlf) {
 void CreateEmptyDirectories(UnpackRun* run, UnpackPlan* plan) {
   StopWherePlanned(*plan, STEP_EMPTY_BASE, 0);
   char path[PATH_CAPACITY + 1];
-  int baseLength = std::snprintf(path, sizeof path, "%s/dvdroot", run->extractDir);
   for (size_t j = 0; j < plan->emptyDirectories.size(); ++j) {
     StopWherePlanned(*plan, STEP_EMPTY_DIRECTORY, j);
-    EmptyDirectoryPath(plan, j, path, static_cast<size_t>(baseLength));
+    EmptyDirectoryPath(plan, run->extractDir, j, path);
     size_t nameStart = 0;
     MakeFoldersAlong(&run->held, run->verbose, path, DIRECTORY_PATH, &nameStart);
   }
@@ -201,7 +200,7 @@ HostFolder OpenExtractionDirectory(const char* path) {
 }
 
 // The dlf file, created new in the extraction directory where it lies;
-// three writes per line, one line per entry, gathered in larger blocks.
+// one write per line, gathered in larger blocks.
 FILE* CreateDlfStream(const HeldFolders& held, const char* dlfPath) {
   const char* name = dlfPath + held.rootLength;
   bool inRoot =

@@ -164,14 +164,13 @@ bool PlanEntries(UnpackPlan* plan, MessageCapture* capture, const char* extractD
   return true;
 }
 
-std::string EmptyDirectoryBase(const char* extractDir) {
-  return std::string(extractDir) + "/" + DVDROOT;
-}
-
-void CheckEmptyDirectoryBase(size_t baseLength, const std::string& base) {
+// The folder all empty directories go below: the extraction directory and
+// "/dvdroot".
+void CheckEmptyDirectoryBase(const char* extractDir) {
+  std::string base = std::string(extractDir) + "/" + DVDROOT;
   // The table module takes maxlen 1 or 0 (and says it wants more); below
   // that the count would wrap.
-  if (baseLength > PATH_CAPACITY) {
+  if (base.size() > PATH_CAPACITY) {
     Fail("%s: Path is longer than %zu characters: %s/\n", programName, PATH_CAPACITY - 1,
          Printable(base.c_str()).c_str());
   }
@@ -183,17 +182,14 @@ void PlanEmptyDirectories(UnpackPlan* plan, MessageCapture* capture, const char*
       plan->emptyDirectories.push_back(i);
     }
   }
-  std::string base = EmptyDirectoryBase(extractDir);
-  if (!PlanStep(plan, capture, STEP_EMPTY_BASE, 0,
-                [&] { CheckEmptyDirectoryBase(base.size(), base); })) {
+  if (!PlanStep(plan, capture, STEP_EMPTY_BASE, 0, [&] { CheckEmptyDirectoryBase(extractDir); })) {
     return;
   }
   char path[PATH_CAPACITY + 1];
-  std::memcpy(path, base.c_str(), base.size() + 1);
   for (size_t j = 0; j < plan->emptyDirectories.size(); ++j) {
     bool named = PlanStep(plan, capture, STEP_EMPTY_DIRECTORY, j, [&] {
-      EmptyDirectoryPath(plan, j, path, base.size());
-      CheckExtractedName(path + base.size() - DVDROOT_LENGTH, true);
+      size_t nameStart = EmptyDirectoryPath(plan, extractDir, j, path);
+      CheckExtractedName(path + nameStart, true);
     });
     if (!named) return;
   }
@@ -246,9 +242,13 @@ void PlannedEntryName(UnpackPlan* plan, size_t index, char* name) {
                static_cast<uint32_t>(ENTRY_NAME_CAPACITY - DVDROOT_LENGTH));
 }
 
-void EmptyDirectoryPath(UnpackPlan* plan, size_t index, char* path, size_t baseLength) {
+size_t EmptyDirectoryPath(UnpackPlan* plan, const char* extractDir, size_t index, char* path) {
+  size_t nameStart = std::strlen(extractDir) + 1;
+  std::snprintf(path, PATH_CAPACITY + 1, "%s/%s", extractDir, DVDROOT);
+  size_t baseLength = nameStart + DVDROOT_LENGTH;
   FstEntryPath(&plan->fst, static_cast<int32_t>(plan->emptyDirectories[index]), path + baseLength,
                static_cast<uint32_t>(PATH_CAPACITY - baseLength));
+  return nameStart;
 }
 
 bool PlanStopsAt(const UnpackPlan& plan, UnpackStep step, size_t index) {

@@ -77,9 +77,11 @@ void PlanUnpack(HostHandle qpkFile, const char* extractDir, UnpackPlan* plan);
 // extracted: "dvdroot" and its table path, or "systemN".
 void PlannedEntryName(UnpackPlan* plan, size_t index, char* name);
 
-// The path of empty directory `index` below `base`, which holds
-// `baseLength` characters of a buffer of PATH_CAPACITY + 1 bytes.
-void EmptyDirectoryPath(UnpackPlan* plan, size_t index, char* path, size_t baseLength);
+// The path of empty directory `index`: `extractDir`, "/dvdroot" and its
+// table path, in a buffer of PATH_CAPACITY + 1 bytes. Returns where its
+// name below the extraction directory begins. Only for a plan whose run
+// gets past the check of that folder (STEP_EMPTY_BASE).
+size_t EmptyDirectoryPath(UnpackPlan* plan, const char* extractDir, size_t index, char* path);
 
 // Builds `base` + "/" + `name` into a buffer of PATH_CAPACITY bytes,
 // refusing what does not fit rather than cutting it short.

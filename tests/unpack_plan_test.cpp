@@ -64,9 +64,9 @@ TEST_F(UnpackPlanTest, NamesEveryEntryAsTheRunWouldAndTouchesNothing) {
   EXPECT_EQ(plan.planned[1].storedSize, 4u);
   EXPECT_EQ(plan.planned[1].discOffset, 0x2000u);
   ASSERT_EQ(plan.emptyDirectories.size(), 1u);
-  char path[PATH_CAPACITY + 1] = "base";
-  EmptyDirectoryPath(&plan, 0, path, 4);
-  EXPECT_STREQ(path, "base/empty/dir/");
+  char path[PATH_CAPACITY + 1];
+  EXPECT_EQ(EmptyDirectoryPath(&plan, "out", 0, path), 4u);
+  EXPECT_STREQ(path, "out/dvdroot/empty/dir/");
   EXPECT_FALSE(std::filesystem::exists(dir.Path("out")));
 }
 
