@@ -8,6 +8,7 @@
 #include "app/run_modes.h"
 #include "fileio/fileio.h"
 #include "host/host.h"
+#include "package/package.h"
 
 namespace {
 
@@ -16,30 +17,6 @@ const char* const VERSION_TEXT = "1.2";
 [[noreturn]] void FailWithUsage() {
   PrintUsage();
   ExitFailure();
-}
-
-// Copies a name into a path field, refusing one that does not fit rather
-// than cutting it short.
-void CopyPath(char* field, const char* value) {
-  size_t length = std::strlen(value);
-  if (length >= PATH_CAPACITY) {
-    Fail("%s: Name is longer than %zu characters: %s\n", programName, PATH_CAPACITY - 1, value);
-  }
-  std::memcpy(field, value, length + 1);
-}
-
-// Joins up to three parts into a path field, with the same length rule.
-void JoinPath(char* field, const char* a, const char* b, const char* c) {
-  size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
-  if (la + lb + lc >= PATH_CAPACITY) {
-    Fail("%s: Name is longer than %zu characters: %s%s%s\n", programName, PATH_CAPACITY - 1, a, b,
-         c);
-  }
-  char joined[PATH_CAPACITY];
-  std::memcpy(joined, a, la);
-  std::memcpy(joined + la, b, lb);
-  std::memcpy(joined + la + lb, c, lc + 1);
-  std::memcpy(field, joined, la + lb + lc + 1);
 }
 
 const char* DeriveProgramName(const char* argv0) {
@@ -56,10 +33,10 @@ void TakeOptionValue(char letter, int argc, char** argv, int* next) {
   }
   if (letter == 'd') {
     options.dlfGiven = 1;
-    CopyPath(options.dlfPath, argv[(*next)++]);
+    CopyPathField(options.dlfPath, argv[(*next)++]);
   } else {
     options.extractDirGiven = 1;
-    CopyPath(options.extractDir, argv[(*next)++]);
+    CopyPathField(options.extractDir, argv[(*next)++]);
   }
 }
 
@@ -100,7 +77,7 @@ void SettleQpkPath(int remaining, char** words) {
   }
   if (remaining >= 2) FailWithUsage();
   if (remaining == 1) {
-    CopyPath(options.qpkPath, words[0]);
+    CopyPathField(options.qpkPath, words[0]);
     return;
   }
   if (options.unpack) {
@@ -109,22 +86,18 @@ void SettleQpkPath(int remaining, char** words) {
   }
   char stem[PATH_CAPACITY];
   StripExtension(stem, options.dlfPath);
-  JoinPath(options.qpkPath, stem, ".qpk", "");
+  JoinPathField(options.qpkPath, stem, ".qpk", "");
 }
 
 void SettleUnpackNames() {
   char stem[PATH_CAPACITY];
-  StripExtension(stem, options.qpkPath);
-  if (!options.extractDirGiven) CopyPath(options.extractDir, stem);
+  SettleExtractionDirectory(options.qpkPath, options.extractDirGiven ? options.extractDir : nullptr,
+                            options.verbose != 0, options.extractDir, stem);
   if (options.dlfGiven) {
     std::printf("%s: Warning: You cannot specify dlf file name when unpacking\n", programName);
     std::printf("%s: Warning: Ignored\n", programName);
   }
-  char base[PATH_CAPACITY];
-  BaseName(stem, base);
-  char withSlash[PATH_CAPACITY];
-  JoinPath(withSlash, options.extractDir, "/", "");
-  JoinPath(options.dlfPath, withSlash, base, ".dlf");
+  SettleUnpackDlfPath(options.extractDir, stem, options.dlfPath);
 }
 
 }  // namespace
@@ -145,16 +118,11 @@ void PrintUsage() {
 }
 
 void StripExtension(char* dst, const char* src) {
-  const char* dot = std::strrchr(src, '.');
-  size_t length = dot != nullptr ? static_cast<size_t>(dot - src) : std::strlen(src);
-  std::memmove(dst, src, length);
-  dst[length] = '\0';
-  if (options.verbose) ReportError("suffix: %s\n", dst);
+  StripNameExtension(dst, src, options.verbose != 0);
 }
 
 void BaseName(const char* src, char* dst) {
-  const char* separator = HostLastPathSeparator(src);
-  std::strcpy(dst, separator != nullptr ? separator + 1 : src);
+  BaseNameOf(src, dst);
 }
 
 int RunQuorlith(int argc, char** argv) {

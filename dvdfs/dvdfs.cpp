@@ -284,6 +284,28 @@ int32_t FindFstFileIn(FstTable* table, FstZeroLengthCounter* counter, uint32_t p
                           &table->entriesVisited);
 }
 
+int32_t FindFstFileAtPositionIn(FstTable* table, uint32_t position) {
+  if (PlacementIndexReady(table)) {
+    FstPlacement key = {position, 0, 0};
+    auto first = std::lower_bound(table->placements.begin(), table->placements.end(), key,
+                                  PlacementBefore());
+    if (first == table->placements.end() || first->position != position) return -1;
+    return static_cast<int32_t>(first->entry);
+  }
+  int32_t found = -1;
+  for (uint32_t entry = 0; entry < table->entryCount; ++entry) {
+    ++table->entriesVisited;
+    if (FstIsDirectoryAt(table->bytes, entry) || FstSecondWordAt(table->bytes, entry) != position) {
+      continue;
+    }
+    if (found == -1 || FstThirdWordAt(table->bytes, entry) <
+                           FstThirdWordAt(table->bytes, static_cast<uint32_t>(found))) {
+      found = static_cast<int32_t>(entry);
+    }
+  }
+  return found;
+}
+
 int32_t FindFstFileByPlacement(const unsigned char* table, uint32_t position, uint32_t length) {
   if (table != nullptr && table == installedTable.bytes) {
     return FindFstFileIn(&installedTable, &installedCounter, position, length);

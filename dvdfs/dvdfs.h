@@ -107,6 +107,11 @@ uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry);
 int32_t FindFstFileIn(FstTable* table, FstZeroLengthCounter* counter, uint32_t position,
                       uint32_t length);
 
+// A file entry at `position` whatever its length (the shortest there, the
+// first in entry order among those), or -1. It asks no placement query of
+// a naming run: no zero-length counter moves.
+int32_t FindFstFileAtPositionIn(FstTable* table, uint32_t position);
+
 // The path of `entry` in `buffer`, which holds at most maxlen bytes: "/" for
 // the root, "/a/b/" for a directory, "/a/b/f" for a file. Returns 1. An
 // entry outside the table, or a path and its NUL that do not fit, end the

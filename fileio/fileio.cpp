@@ -416,3 +416,37 @@ void ChangeToFolderOf(const char* path) {
     Fail("%s: Error code is %d\n", programName, code);
   }
 }
+
+void CopyPathField(char* field, const char* value) {
+  size_t length = std::strlen(value);
+  if (length >= PATH_CAPACITY) {
+    Fail("%s: Name is longer than %zu characters: %s\n", programName, PATH_CAPACITY - 1, value);
+  }
+  std::memmove(field, value, length + 1);
+}
+
+void JoinPathField(char* field, const char* a, const char* b, const char* c) {
+  size_t la = std::strlen(a), lb = std::strlen(b), lc = std::strlen(c);
+  if (la + lb + lc >= PATH_CAPACITY) {
+    Fail("%s: Name is longer than %zu characters: %s%s%s\n", programName, PATH_CAPACITY - 1, a, b,
+         c);
+  }
+  char joined[PATH_CAPACITY];
+  std::memcpy(joined, a, la);
+  std::memcpy(joined + la, b, lb);
+  std::memcpy(joined + la + lb, c, lc + 1);
+  std::memcpy(field, joined, la + lb + lc + 1);
+}
+
+void StripNameExtension(char* dst, const char* src, bool verbose) {
+  const char* dot = std::strrchr(src, '.');
+  size_t length = dot != nullptr ? static_cast<size_t>(dot - src) : std::strlen(src);
+  std::memmove(dst, src, length);
+  dst[length] = '\0';
+  if (verbose) ReportError("suffix: %s\n", dst);
+}
+
+void BaseNameOf(const char* src, char* dst) {
+  const char* separator = HostLastPathSeparator(src);
+  std::strcpy(dst, separator != nullptr ? separator + 1 : src);
+}

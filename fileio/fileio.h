@@ -73,6 +73,36 @@ FILE* CreateNewStreamIn(HostFolder folder, const char* path, const char* name);
 // folder part leaves it unchanged.
 void ChangeToFolderOf(const char* path);
 
+// An output file written under a temporary name in the folder of `path`
+// and renamed over it once complete, so that a failed or killed run leaves
+// `path` as it was; a path that names a device or a FIFO is written in
+// place. Every way out but CommitOutputFile (the fatal path ending the
+// process, or unwinding where it throws) removes the temporary file.
+struct OutputFile {
+  HostHandle file = HOST_INVALID_HANDLE;  // where to write, read/write
+  bool replacing = false;                 // a temporary file that is renamed at the end
+  HostReplacement replacement;
+  bool statusKnown = false;  // the status of `file`, to tell inputs that are the output
+  HostFileStatus status = {};
+  ~OutputFile();
+};
+// Starts the output; "Cannot open file PATH!" when nothing can be written
+// there. The temporary path keeps within PATH_CAPACITY - 1 characters.
+void OpenOutputFile(const char* path, OutputFile* output);
+// Closes the complete output and puts it in place, or fails as the open does.
+void CommitOutputFile(const char* path, OutputFile* output);
+
+// Path fields of PATH_CAPACITY bytes, as the command lines settle them: a
+// name that does not fit is refused ("Name is longer than ..."), never cut.
+void CopyPathField(char* field, const char* value);
+// `a`, `b` and `c` joined into a path field, with the same rule.
+void JoinPathField(char* field, const char* a, const char* b, const char* c);
+// `src` up to its last '.' (all of it when it has none) into `dst`
+// (PATH_CAPACITY bytes); traced when `verbose`.
+void StripNameExtension(char* dst, const char* src, bool verbose);
+// The part of `src` after its last separator into `dst`.
+void BaseNameOf(const char* src, char* dst);
+
 // Closes a handle when it goes out of scope, so the fatal path can unwind
 // without leaking it.
 struct FileGuard {

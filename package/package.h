@@ -41,6 +41,16 @@ struct UnpackRequest {
 };
 void Unpack(const UnpackRequest& request);
 
+// The names quorlith -u settles for the qpk file `qpkPath`, in two steps
+// (its command line warns between them): the extraction directory, which
+// is `givenDir`, or the qpk path without its extension when that is null,
+// and whose stem (the qpk path without its extension) goes into `stem`;
+// then the dlf file in it, named after the qpk file's base name. Fields
+// hold PATH_CAPACITY bytes; a name that does not fit ends the run.
+void SettleExtractionDirectory(const char* qpkPath, const char* givenDir, bool verbose,
+                               char* extractDir, char* stem);
+void SettleUnpackDlfPath(const char* extractDir, const char* stem, char* dlfPath);
+
 // Creates exactly the last component of `path`; an existing one is refused.
 void CreateExtractionDirectory(const char* path);
 

@@ -1,0 +1,3 @@
+#include "inspect/inspect.h"
+
+// To be written: the qpk inspection.
