@@ -1,0 +1,4 @@
+#include "inspect/dlf_check.h"
+
+void CheckOverlappingRanges(DlfCheck*) {}
+void CompareWithDiscTable(DlfCheck*) {}
