@@ -11,42 +11,9 @@
 
 namespace {
 
-// Runs `step` under the check's capture, which is active throughout: a
-// fatal error there throws. Returns false, with what the run would have
-// printed in `message`, when the step failed; what it printed otherwise is
-// dropped.
-bool RunCaptured(DlfCheck* check, const std::function<void()>& step, std::string* message) {
-  std::string& text = check->capture->text;
-  size_t mark = text.size();
-  bool passed = true;
-  try {
-    step();
-  } catch (const FatalExit&) {
-    passed = false;
-    message->assign(text, mark, std::string::npos);
-  }
-  text.resize(mark);
-  return passed;
-}
-
-// One finding per line of a captured message, without the program name.
-void AddMessageFindings(DlfCheck* check, uint64_t line, DlfSeverity severity,
-                        const std::string& message) {
-  std::string prefix = std::string(programName) + ": ";
-  size_t start = 0;
-  while (start < message.size()) {
-    size_t end = message.find('\n', start);
-    if (end == std::string::npos) end = message.size();
-    std::string text = message.substr(start, end - start);
-    if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
-    if (!text.empty()) AddDlfFinding(check, line, severity, text);
-    start = end + 1;
-  }
-}
-
 void AddFaultFindings(DlfCheck* check, const DlfLine& line) {
   std::string message;
-  RunCaptured(
+  RunCapturedStep(
       check,
       [&line]() {
         ReportDlfFault(line.fault, line.text);
@@ -71,7 +38,7 @@ bool CheckListedFile(DlfCheck* check, uint64_t line, const std::string& name, Ho
                      uint64_t* size) {
   std::string path = PathBesideDlf(*check, name);
   std::string message;
-  bool opened = RunCaptured(
+  bool opened = RunCapturedStep(
       check,
       [&]() {
         HostFileStatus status{};
@@ -115,7 +82,7 @@ bool CheckConfig(DlfCheck* check, const DlfLine& line) {
   }
   std::string message;
   uint64_t count = line.entryLines;
-  if (RunCaptured(
+  if (RunCapturedStep(
           check, [count]() { CheckPackEntryCount(count); }, &message))
     return true;
   AddMessageFindings(check, 0, DLF_ERROR, message);
@@ -199,6 +166,34 @@ struct CaptureScope {
 
 }  // namespace
 
+bool RunCapturedStep(DlfCheck* check, const std::function<void()>& step, std::string* message) {
+  std::string& text = check->capture->text;
+  size_t mark = text.size();
+  bool passed = true;
+  try {
+    step();
+  } catch (const FatalExit&) {
+    passed = false;
+    message->assign(text, mark, std::string::npos);
+  }
+  text.resize(mark);
+  return passed;
+}
+
+void AddMessageFindings(DlfCheck* check, uint64_t line, DlfSeverity severity,
+                        const std::string& message) {
+  std::string prefix = std::string(programName) + ": ";
+  size_t start = 0;
+  while (start < message.size()) {
+    size_t end = message.find('\n', start);
+    if (end == std::string::npos) end = message.size();
+    std::string text = message.substr(start, end - start);
+    if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+    if (!text.empty()) AddDlfFinding(check, line, severity, text);
+    start = end + 1;
+  }
+}
+
 std::string PathBesideDlf(const DlfCheck& check, const std::string& name) {
   return IsAbsoluteName(name) ? name : check.folder + name;
 }
@@ -218,7 +213,7 @@ bool CheckDlfWith(const char* dlfPath, const DlfCheckOptions& options,
   check.findings = findings;
   CaptureScope scope(&capture);
   std::string message;
-  bool read = RunCaptured(
+  bool read = RunCapturedStep(
       &check,
       [&]() {
         ReadDlfLines(dlfPath, [&check](const DlfLine& line) { return CheckLine(&check, line); });

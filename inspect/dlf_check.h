@@ -5,6 +5,7 @@
 #define QUORLITH_INSPECT_DLF_CHECK_H_
 
 #include <cstdint>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -42,6 +43,15 @@ struct DlfCheck {
 
 // Where Pack, in the dlf file's folder, opens `name` from.
 std::string PathBesideDlf(const DlfCheck& check, const std::string& name);
+
+// Runs `step` under the check's capture, active throughout the check, so
+// that a fatal error in it throws. False, with what the run would have
+// printed in `message`, when the step failed; what it printed otherwise is
+// dropped.
+bool RunCapturedStep(DlfCheck* check, const std::function<void()>& step, std::string* message);
+// One finding per line of a captured message, without the program name.
+void AddMessageFindings(DlfCheck* check, uint64_t line, DlfSeverity severity,
+                        const std::string& message);
 
 // Adds a finding; the reason is made printable.
 void AddDlfFinding(DlfCheck* check, uint64_t line, DlfSeverity severity, const std::string& reason);
