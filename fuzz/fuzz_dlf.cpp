@@ -78,6 +78,18 @@ bool FitsWrittenLines(const ParsedDlf& parsed) {
   return true;
 }
 
+// `other` must give the same configuration name and entries as `parsed`.
+void ExpectSameDlf(const ParsedDlf& parsed, const ParsedDlf& other, const char* what) {
+  if (other.configName != parsed.configName) FuzzFailure("%s: configuration name changed", what);
+  if (other.entries.size() != parsed.entries.size()) FuzzFailure("%s: entry count changed", what);
+  for (size_t i = 0; i < parsed.entries.size(); ++i) {
+    if (other.entries[i].discOffset != parsed.entries[i].discOffset ||
+        other.entries[i].name != parsed.entries[i].name) {
+      FuzzFailure("%s: entry %zu changed", what, i);
+    }
+  }
+}
+
 // The configuration name and entries of the line-numbered reading, or
 // false when it finds a fault on some line.
 bool ReadNumbered(const std::string& path, ParsedDlf* read) {
@@ -109,15 +121,7 @@ void CompareWithCheck(const std::string& path, bool accepted, const ParsedDlf& p
                 accepted ? "accepts" : "refuses");
   ParsedDlf read;
   if (ReadNumbered(path, &read) != accepted) FuzzFailure("the numbered reading disagrees");
-  if (!accepted) return;
-  if (read.configName != parsed.configName) FuzzFailure("numbered reading: configuration name");
-  if (read.entries.size() != parsed.entries.size()) FuzzFailure("numbered reading: entry count");
-  for (size_t i = 0; i < read.entries.size(); ++i) {
-    if (read.entries[i].discOffset != parsed.entries[i].discOffset ||
-        read.entries[i].name != parsed.entries[i].name) {
-      FuzzFailure("numbered reading: entry %zu differs", i);
-    }
-  }
+  if (accepted) ExpectSameDlf(parsed, read, "the numbered reading");
 }
 
 }  // namespace
@@ -140,14 +144,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ParsedDlf again;
     if (!Parse(path, verbose, &again))
       FuzzFailure("the written form of an accepted file is refused");
-    if (again.configName != parsed.configName) FuzzFailure("configuration name changed");
-    if (again.entries.size() != parsed.entries.size()) FuzzFailure("entry count changed");
-    for (size_t i = 0; i < parsed.entries.size(); ++i) {
-      if (again.entries[i].discOffset != parsed.entries[i].discOffset ||
-          again.entries[i].name != parsed.entries[i].name) {
-        FuzzFailure("entry %zu changed through the written form", i);
-      }
-    }
+    ExpectSameDlf(parsed, again, "the written form");
   }
   EndFuzzInput();
   return 0;
