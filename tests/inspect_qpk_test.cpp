@@ -260,3 +260,38 @@ TEST(InspectQpkLookupTest, EscapedNamesAreReadBack) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST(InspectQpkWarningsTest, EachKindNamesItsEntries) {
+  DiscBuilder disc;
+  disc.AddTableOnlyFile("/a", AT / 4, 4);
+  disc.AddTableOnlyFile("/b", (AT + 0x100) / 4, 4);
+  // Entry 2 falls below entry 1 and is stored with a length the table does
+  // not give /a; entry 3 lies inside entry 2.
+  std::string qpk = disc.QpkWithoutConfig({{AT + 0x40, "zz"}, {AT, "abcdefgh"}, {AT + 4, "qq"}});
+  TempDir dir;
+  std::string qpkPath = dir.Path("in.qpk");
+  WriteFileBytes(qpkPath, qpk);
+  QpkInspection inspection;
+  InspectQpk(qpkPath.c_str(), nullptr, &inspection);
+  ASSERT_EQ(inspection.verdict.step, STEP_NONE) << inspection.verdict.message;
+  std::vector<QpkWarning> warnings;
+  CheckQpkWarnings(&inspection, &warnings);
+  std::vector<std::string> texts;
+  for (const QpkWarning& warning : warnings) texts.push_back(warning.text);
+  const std::vector<std::string> expected = {
+      "entry 2: disc offset 0x0000000000002000 falls below entry 1's 0x0000000000002040",
+      "entry 3 at disc offset 0x0000000000002004 overlaps the stored range of entry 2",
+      "table file /a (table entry 1) is stored by no entry",
+      "table file /b (table entry 2) is stored by no entry",
+      "entry 2 at disc offset 0x0000000000002000 stores 8 bytes; the table places /a there with "
+      "4 bytes",
+  };
+  EXPECT_EQ(texts, expected);
+  ASSERT_EQ(warnings.size(), expected.size());
+  EXPECT_EQ(warnings[4].kind, WARN_OTHER_LENGTH);
+  EXPECT_EQ(warnings[4].fstEntry, 1);
+}
+
+}  // namespace
