@@ -57,11 +57,12 @@ void SetFatalThrows(bool throws) {
 
 void BeginMessageCapture(MessageCapture* capture) {
   capture->text.clear();
+  capture->outer = activeCapture;
   activeCapture = capture;
 }
 
 void EndMessageCapture() {
-  activeCapture = nullptr;
+  if (activeCapture != nullptr) activeCapture = activeCapture->outer;
 }
 
 void* AllocOrExit(size_t byteCount) {
