@@ -48,10 +48,11 @@ void SetFatalThrows(bool throws);
 // While a capture is active, messages are appended to it instead of being
 // printed, and the fatal path throws FatalExit: a step that only checks a
 // file can learn what a run would print and where it would stop, without
-// printing or ending anything. Captures do not nest; the previous state
-// returns when the capture ends.
+// printing or ending anything. Captures nest: the one begun last takes the
+// messages, and the one around it returns when it ends.
 struct MessageCapture {
   std::string text;
+  MessageCapture* outer = nullptr;
 };
 void BeginMessageCapture(MessageCapture* capture);
 void EndMessageCapture();
@@ -60,6 +61,9 @@ void EndMessageCapture();
 // on as \xHH, and the backslash doubled so that the text reads back
 // unambiguously.
 std::string Printable(const char* text);
+// Printable's text read back: "\xHH" (two hexadecimal digits) is that byte,
+// "\\" one backslash; anything else stands for itself.
+std::string ReadPrintable(const char* text);
 
 // Zero-filled heap memory, or "malloc failed" and the end of the run.
 // Release it with std::free (or hold it in HeapBytes).

@@ -24,6 +24,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <string>
@@ -35,6 +36,7 @@
 #include "dvdfs/dvdfs.h"
 #include "fileio/fileio.h"
 #include "fuzz/fuzz_support.h"
+#include "inspect/inspect.h"
 #include "package/package.h"
 #include "package/qpk.h"
 #include "package/unpack_plan.h"
@@ -356,6 +358,58 @@ std::string QpkBytes(const uint8_t* data, size_t size) {
   return bytes;
 }
 
+// Runs every look inside the qpk file that does not unpack it: the items,
+// the summary, the warnings, a lookup of the first listed name and a copy
+// of the file it names, whose bytes must be the stored ones.
+void ExerciseInspection(QpkInspection* inspection, const std::string& bytes) {
+  std::vector<QpkItem> items;
+  ForEachQpkItem(inspection, [&](const QpkItem& item) { items.push_back(item); });
+  QpkSummary summary;
+  SummarizeQpk(inspection, &summary);
+  std::vector<QpkWarning> warnings;
+  CheckQpkWarnings(inspection, &warnings);
+  for (const QpkItem& listed : items) {
+    if (listed.kind == ITEM_PLACEHOLDER || listed.kind == ITEM_DIRECTORY) continue;
+    QpkItem item{};
+    if (FindQpkItem(inspection, Printable(listed.name.c_str()).c_str(), &item) != LOOKUP_FOUND) {
+      FuzzFailure("the listed name %s is not found", Printable(listed.name.c_str()).c_str());
+    }
+    const std::string copy = ScratchDir() + "/copy";
+    {
+      FileGuard out(CreateOutputFile(copy.c_str()));
+      CopyQpkItem(*inspection, item, out.file);
+    }
+    if (ReadBytes(copy) != bytes.substr(item.storedOffset, item.size)) {
+      FuzzFailure("the copy of %s holds other bytes", Printable(item.name.c_str()).c_str());
+    }
+    std::remove(copy.c_str());
+    break;
+  }
+}
+
+// The inspection's verdict and names against the run's: the same outcome,
+// the same words where it stops, and every listed name created.
+void CompareWithRun(QpkInspection* inspection, bool completed, const std::string& printed,
+                    bool traced, const std::string& out) {
+  if (completed != (inspection->verdict.step == STEP_NONE)) {
+    FuzzFailure("the run %s, the inspection said: %s", completed ? "completed" : "failed",
+                inspection->verdict.message.c_str());
+  }
+  if (!completed && !traced && printed != inspection->verdict.message) {
+    FuzzFailure("the run printed \"%s\", the inspection said \"%s\"", printed.c_str(),
+                inspection->verdict.message.c_str());
+  }
+  ForEachQpkItem(inspection, [&](const QpkItem& item) {
+    if (item.kind == ITEM_PLACEHOLDER) return;
+    std::error_code error;
+    fs::file_status status = fs::symlink_status(out + "/" + item.name, error);
+    bool isFolder = fs::is_directory(status), isFile = fs::is_regular_file(status);
+    if (item.kind == ITEM_DIRECTORY ? !isFolder : !isFile) {
+      FuzzFailure("the listed name %s was not created", Printable(item.name.c_str()).c_str());
+    }
+  });
+}
+
 // The table entries that naming the run's entries visits, on a plan of its
 // own: the same queries as the run's, which keeps its record to itself.
 uint64_t NamingVisits(const std::string& qpkPath, const std::string& out) {
@@ -397,12 +451,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
   UnpackRequest request = {qpkPath.c_str(), out.c_str(), dlfPath.c_str(),
                            AsksForTraces(input, inputSize)};
 
+  QpkInspection inspection;
+  InspectQpk(qpkPath.c_str(), out.c_str(), &inspection);
+  ExerciseInspection(&inspection, bytes);
   bool completed = false;
+  MessageCapture printed;
+  BeginMessageCapture(&printed);
   try {
     Unpack(request);
     completed = true;
   } catch (const FatalExit&) {
   }
+  EndMessageCapture();
+  CompareWithRun(&inspection, completed, printed.text, request.verbose, out);
   if (InstalledFst().entryCount != 0) FuzzFailure("a run leaves a file-system table installed");
   // The table lies in the file: it has at most size / 12 entries.
   uint64_t visited = NamingVisits(qpkPath, out);
@@ -417,6 +478,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* input, size_t inputSize) {
                 static_cast<unsigned long long>(extracted), size);
   }
   if (completed) CheckCompletedRun(out, bytes);
+  if (inspection.file != HOST_INVALID_HANDLE) HostCloseFile(inspection.file);
+  inspection.file = HOST_INVALID_HANDLE;
   RemoveTree(run);
   EndFuzzInput();
   return 0;

@@ -6,6 +6,7 @@
 #include <time.h>
 #include <unistd.h>
 #if defined(__linux__)
+#include <sys/sendfile.h>
 #include <sys/syscall.h>
 #if defined(SYS_openat2)
 #include <linux/openat2.h>
@@ -80,6 +81,31 @@ bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t o
   return true;
 }
 
+#if defined(__linux__)
+// Moves `count` bytes in steps the kernel takes whole: `step` moves up to
+// `want` bytes after the `total` moved so far and returns how many (0 at
+// the source's end, -1 with errno). False at a failure (EXDEV, ENOSYS,
+// EOPNOTSUPP, EINVAL for files or outputs the call cannot take, and real
+// I/O errors alike: the caller's buffered copy takes over from *done).
+template <class Step>
+bool TransferInKernel(uint64_t count, uint64_t* done, Step step) {
+  uint64_t total = 0;
+  while (total < count) {
+    size_t want = count - total < MAX_TRANSFER ? static_cast<size_t>(count - total) : MAX_TRANSFER;
+    ssize_t moved = step(total, want);
+    if (moved < 0) {
+      if (errno == EINTR) continue;
+      *done = total;
+      return false;
+    }
+    if (moved == 0) break;
+    total += static_cast<uint64_t>(moved);
+  }
+  *done = total;
+  return true;
+}
+#endif
+
 bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                       uint64_t destinationOffset, uint64_t count, uint64_t* done) {
   *done = 0;
@@ -90,26 +116,12 @@ bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle desti
       destinationOffset > MAX_FILE_OFFSET - count) {
     return false;
   }
-  uint64_t total = 0;
-  while (total < count) {
-    // Explicit offsets: neither file's position moves. Large ranges go in
-    // steps the kernel takes whole.
+  // Explicit offsets: neither file's position moves.
+  return TransferInKernel(count, done, [&](uint64_t total, size_t want) {
     loff_t in = static_cast<loff_t>(sourceOffset + total);
     loff_t out = static_cast<loff_t>(destinationOffset + total);
-    size_t want = count - total < MAX_TRANSFER ? static_cast<size_t>(count - total) : MAX_TRANSFER;
-    ssize_t moved = copy_file_range(Fd(source), &in, Fd(destination), &out, want, 0);
-    if (moved < 0) {
-      if (errno == EINTR) continue;
-      // EXDEV, ENOSYS, EOPNOTSUPP, EINVAL (overlap, special files) and real
-      // I/O errors alike: the buffered copy takes over from here.
-      *done = total;
-      return false;
-    }
-    if (moved == 0) break;
-    total += static_cast<uint64_t>(moved);
-  }
-  *done = total;
-  return true;
+    return copy_file_range(Fd(source), &in, Fd(destination), &out, want, 0);
+  });
 #else
   (void)source;
   (void)sourceOffset;
@@ -118,6 +130,49 @@ bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle desti
   (void)count;
   return false;
 #endif
+}
+
+bool HostWriteAll(HostHandle file, const void* buffer, uint32_t count) {
+  const char* in = static_cast<const char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    uint32_t want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    ssize_t put = write(Fd(file), in + total, want);
+    if (put < 0) {
+      if (errno == EINTR) continue;
+      return false;
+    }
+    if (put == 0) {
+      errno = ENOSPC;
+      return false;
+    }
+    total += static_cast<uint32_t>(put);
+  }
+  return true;
+}
+
+bool HostSendInKernel(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                      uint64_t count, uint64_t* done) {
+  *done = 0;
+#if defined(__linux__)
+  const uint64_t MAX_FILE_OFFSET = 0x7FFFFFFFFFFFFFFFull;
+  if (count > MAX_FILE_OFFSET || sourceOffset > MAX_FILE_OFFSET - count) return false;
+  // An explicit source offset: the source's position does not move.
+  return TransferInKernel(count, done, [&](uint64_t total, size_t want) {
+    off_t in = static_cast<off_t>(sourceOffset + total);
+    return sendfile(Fd(destination), Fd(source), &in, want);
+  });
+#else
+  (void)source;
+  (void)sourceOffset;
+  (void)destination;
+  (void)count;
+  return false;
+#endif
+}
+
+HostHandle HostStandardOutput() {
+  return STDOUT_FILENO;
 }
 
 bool HostFileSize(HostHandle file, uint64_t* size) {
@@ -470,4 +525,8 @@ int64_t HostCrtRead(int fd, void* buffer, uint32_t count) {
 
 int HostCrtClose(int fd) {
   return close(fd);
+}
+
+int HostFolderIsFileError() {
+  return ENOTDIR;
 }
