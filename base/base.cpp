@@ -70,6 +70,34 @@ void* AllocOrExit(size_t byteCount) {
   return block;
 }
 
+namespace {
+
+int HexDigitValue(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+}  // namespace
+
+std::string ReadPrintable(const char* text) {
+  std::string read;
+  for (const char* c = text; *c != '\0'; ++c) {
+    if (c[0] == '\\' && c[1] == '\\') {
+      read += '\\';
+      ++c;
+    } else if (c[0] == '\\' && c[1] == 'x' && HexDigitValue(c[2]) >= 0 &&
+               HexDigitValue(c[3]) >= 0) {
+      read += static_cast<char>(HexDigitValue(c[2]) * 16 + HexDigitValue(c[3]));
+      c += 3;
+    } else {
+      read += *c;
+    }
+  }
+  return read;
+}
+
 std::string Printable(const char* text) {
   std::string printable;
   for (const char* c = text; *c != '\0'; ++c) {

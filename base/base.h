@@ -60,6 +60,9 @@ void EndMessageCapture();
 // on as \xHH, and the backslash doubled so that the text reads back
 // unambiguously.
 std::string Printable(const char* text);
+// Printable's text read back: "\xHH" (two hexadecimal digits) is that byte,
+// "\\" one backslash; anything else stands for itself.
+std::string ReadPrintable(const char* text);
 
 // Zero-filled heap memory, or "malloc failed" and the end of the run.
 // Release it with std::free (or hold it in HeapBytes).

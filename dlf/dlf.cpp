@@ -382,3 +382,15 @@ void WriteDlfEntryLine(FILE* dlf, uint64_t discOffset, const char* name) {
   FormatDiscOffset(discOffset, offset);
   std::fprintf(dlf, "%s,\"%s\"\n", offset, name);
 }
+
+size_t DlfVersionLineLength() {
+  return sizeof DLF_VERSION;
+}
+
+size_t DlfConfigLineLength(const char* configName) {
+  return sizeof CONFIG_KEYWORD - 1 + std::strlen(configName) + 4;
+}
+
+size_t DlfEntryLineLength(const char* name) {
+  return DISC_OFFSET_TEXT_SIZE - 1 + std::strlen(name) + 4;
+}

@@ -67,5 +67,9 @@ void FormatDiscOffset(uint64_t discOffset, char* text);
 void WriteDlfVersionLine(FILE* dlf);
 void WriteDlfConfigLine(FILE* dlf, const char* configName);
 void WriteDlfEntryLine(FILE* dlf, uint64_t discOffset, const char* name);
+// The lengths in bytes of those lines, line ends included.
+size_t DlfVersionLineLength();
+size_t DlfConfigLineLength(const char* configName);
+size_t DlfEntryLineLength(const char* name);
 
 #endif  // QUORLITH_DLF_DLF_H_

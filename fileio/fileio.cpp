@@ -386,6 +386,25 @@ void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
   }
 }
 
+void CopyRangeToOutput(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                       uint64_t length) {
+  uint64_t done = 0;
+  if (HostSendInKernel(source, sourceOffset, destination, length, &done) && done != length) {
+    FailShortRead(done, length);
+  }
+  ClaimCopyBuffer();
+  while (done < length) {
+    uint64_t remaining = length - done;
+    uint32_t chunk =
+        static_cast<uint32_t>(remaining < COPY_BUFFER_SIZE ? remaining : COPY_BUFFER_SIZE);
+    uint32_t got = 0;
+    if (!HostReadAt(source, copyBuffer, chunk, sourceOffset + done, &got)) FailRead();
+    if (got != chunk) FailShortRead(done + got, length);
+    if (!HostWriteAll(destination, copyBuffer, chunk)) FailWrite();
+    done += chunk;
+  }
+}
+
 FILE* CreateNewStreamIn(HostFolder folder, const char* path, const char* name) {
   HostHandle file = HostCreateFileIn(folder, path, name);
   FILE* stream = file == HOST_INVALID_HANDLE ? nullptr : HostStreamFromFile(file);

@@ -64,6 +64,13 @@ uint32_t ReadAt(HostHandle file, void* buffer, uint32_t byteCount, uint64_t offs
 void CopyRange(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                uint64_t destinationOffset, uint64_t length, bool verbose = false);
 
+// Copies `length` bytes of `source` from `sourceOffset` to `destination`
+// at its current position, written in order, so that the destination may be
+// a pipe or a terminal: in the kernel where the host can, through the copy
+// buffer (which must be allocated) otherwise. Fails as CopyRange does.
+void CopyRangeToOutput(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                       uint64_t length);
+
 // The dlf stream that Unpack mode writes: the new file `name` created in the
 // held `folder` (`path` in full), binary, never through a link and never
 // over an existing name. Fails as OpenStreamForWriting does.

@@ -48,6 +48,22 @@ bool HostWriteAt(HostHandle file, const void* buffer, uint32_t count, uint64_t o
 bool HostCopyInKernel(HostHandle source, uint64_t sourceOffset, HostHandle destination,
                       uint64_t destinationOffset, uint64_t count, uint64_t* done);
 
+// Writes `count` bytes at the handle's current position, which moves past
+// them, retrying partial transfers: for outputs without positions (a pipe,
+// a terminal) as well as files. False on error.
+bool HostWriteAll(HostHandle file, const void* buffer, uint32_t count);
+
+// Sends up to `count` bytes from `source` at `sourceOffset` to the current
+// position of `destination` (any kind of output) inside the kernel, and
+// stores the number moved in `*done`. Returns as HostCopyInKernel does: false
+// when the host or this output refuses it, with *done bytes already moved.
+// Hosts without such a call (Win32) return false with *done = 0.
+bool HostSendInKernel(HostHandle source, uint64_t sourceOffset, HostHandle destination,
+                      uint64_t count, uint64_t* done);
+
+// The process's standard output as a handle; never closed by its users.
+HostHandle HostStandardOutput();
+
 // The size of an open file in bytes.
 bool HostFileSize(HostHandle file, uint64_t* size);
 
@@ -183,6 +199,10 @@ const char* HostNextSeparatorInCodePage(const char* text, unsigned codePage);
 
 // The host's code for the last failure: errno on POSIX, GetLastError() on Win32.
 int HostLastError();
+// The code HostLastError() gives when HostMakeFolderIn meets a file of that
+// name: POSIX ENOTDIR from opening it as a folder; Win32 ERROR_DIRECTORY,
+// which the folder open sets for anything but a directory.
+int HostFolderIsFileError();
 
 // Whole-file reads through the C runtime, so that failures come with errno
 // for perror(). The file is opened read-only without line-end translation.

@@ -147,6 +147,32 @@ bool HostCopyInKernel(HostHandle, uint64_t, HostHandle, uint64_t, uint64_t, uint
   return false;
 }
 
+bool HostWriteAll(HostHandle file, const void* buffer, uint32_t count) {
+  const char* in = static_cast<const char*>(buffer);
+  uint32_t total = 0;
+  while (total < count) {
+    DWORD want = count - total < MAX_TRANSFER ? count - total : MAX_TRANSFER;
+    DWORD put = 0;
+    if (!WriteFile(Win32Handle(file), in + total, want, &put, nullptr)) return false;
+    if (put == 0) {
+      SetLastError(ERROR_DISK_FULL);
+      return false;
+    }
+    total += put;
+  }
+  return true;
+}
+
+// No kernel path to an arbitrary output here: the caller's buffer does it.
+bool HostSendInKernel(HostHandle, uint64_t, HostHandle, uint64_t, uint64_t* done) {
+  *done = 0;
+  return false;
+}
+
+HostHandle HostStandardOutput() {
+  return reinterpret_cast<HostHandle>(GetStdHandle(STD_OUTPUT_HANDLE));
+}
+
 bool HostFileSize(HostHandle file, uint64_t* size) {
   DWORD high = 0;
   // A low word of 0xFFFFFFFF is a valid size; only the error code tells.
@@ -506,4 +532,8 @@ int64_t HostCrtRead(int fd, void* buffer, uint32_t count) {
 
 int HostCrtClose(int fd) {
   return _close(fd);
+}
+
+int HostFolderIsFileError() {
+  return ERROR_DIRECTORY;
 }

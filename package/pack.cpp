@@ -18,76 +18,14 @@ struct DlfListDeleter {
   void operator()(DlfList* list) const { FreeDlfList(list); }
 };
 
-// The qpk file while it is written. Normally it is a temporary file beside
-// the qpk path, renamed over it only once complete; a qpk path that names a
-// device or a FIFO is written in place.
-struct QpkTarget {
-  HostHandle file;
-  bool replacing;
-  HostReplacement replacement;
-};
-
-// The target of the run under way, so that every way out but success (a
-// fatal error ending the process, or unwinding where it throws) removes the
-// temporary file and leaves the qpk path as it was.
-QpkTarget* liveTarget = nullptr;
-
-void AbandonTarget() {
-  QpkTarget* target = liveTarget;
-  if (target == nullptr) return;
-  liveTarget = nullptr;
-  if (target->file != HOST_INVALID_HANDLE) CloseFileQuietly(target->file);
-  target->file = HOST_INVALID_HANDLE;
-  if (target->replacing) HostAbandonReplacement(&target->replacement);
-}
-
-struct TargetGuard {
-  ~TargetGuard() { AbandonTarget(); }
-};
-
-[[noreturn]] void FailQpkPath(const char* qpkPath) {
-  Fail("%s: Cannot open file %s!\n", programName, qpkPath);
-}
-
 // Opens the qpk file of this run: nothing at the qpk path changes yet.
-void OpenTarget(const char* qpkPath, QpkTarget* target, QpkOutput* output) {
-  static const bool exitHookSet = std::atexit(AbandonTarget) == 0;
-  (void)exitHookSet;
-  target->file = HOST_INVALID_HANDLE;
-  target->replacing = false;
-  switch (HostStartReplacement(qpkPath, PATH_CAPACITY - 1, &target->replacement)) {
-    case HOST_REPLACE_STARTED:
-      target->replacing = true;
-      target->file = target->replacement.file;
-      liveTarget = target;
-      if (!HostQueryFile(target->file, &output->status)) {
-        ReportError("%s: Error occurred when reading file.\n", programName);
-        ExitFailure();
-      }
-      output->statusKnown = true;
-      break;
-    case HOST_REPLACE_NOT_REGULAR:
-      // A device may have no identity to tell (Win32: NUL); no input can be
-      // one, since only regular files are packed.
-      target->file = CreateOutputFile(qpkPath);
-      liveTarget = target;
-      output->statusKnown = HostQueryFile(target->file, &output->status);
-      break;
-    case HOST_REPLACE_FAILED:
-      FailQpkPath(qpkPath);
-  }
+void OpenTarget(const char* qpkPath, OutputFile* target, QpkOutput* output) {
+  OpenOutputFile(qpkPath, target);
   output->file = target->file;
+  output->statusKnown = target->statusKnown;
+  output->status = target->status;
   output->replacesFile = target->replacing && target->replacement.replacesFile;
   output->replaced = target->replacement.replaced;
-}
-
-// Closes the complete qpk file and puts it in place.
-void CommitTarget(const char* qpkPath, QpkTarget* target) {
-  HostHandle file = target->file;
-  target->file = HOST_INVALID_HANDLE;
-  CloseFile(file);
-  if (target->replacing && !HostFinishReplacement(&target->replacement)) FailQpkPath(qpkPath);
-  liveTarget = nullptr;
 }
 
 // Refuses a dlf file with more entry lines than a qpk file can describe,
@@ -171,10 +109,9 @@ void Pack(const PackRequest& request) {
     Fail("%s: The qpk file %s is the dlf file itself; it would be overwritten\n", programName,
          request.qpkPath);
   }
-  QpkTarget target{};
+  OutputFile target;
   QpkOutput output{};
   output.traced = request.verbose;
-  TargetGuard targetGuard;  // declared after the target, so it goes first
   OpenTarget(request.qpkPath, &target, &output);
   std::unique_ptr<DlfList, DlfListDeleter> list(
       ParseDlf(request.dlfPath, CheckEntryCount, request.verbose));
@@ -192,5 +129,5 @@ void Pack(const PackRequest& request) {
   WriteQpkEntryTable(output.file, entries.data(), count);
   FillQpkHeader(&header, 0, count);
   WriteQpkHeader(output.file, header);
-  CommitTarget(request.qpkPath, &target);
+  CommitOutputFile(request.qpkPath, &target);
 }
