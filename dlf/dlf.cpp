@@ -1,5 +1,6 @@
 #include "dlf/dlf.h"
 
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
@@ -46,62 +47,39 @@ struct CrtFileGuard {
   }
 };
 
+// perror's form, through the message path so that a check can capture it.
 [[noreturn]] void FailCrtCall(const char* call) {
-  std::perror(call);
-  ExitFailure();
+  const char* reason = std::strerror(errno);
+  Fail("%s: %s\n", call, reason);
 }
 
 bool IsLineEnd(char c) {
   return c == '\r' || c == '\n';
 }
 
-[[noreturn]] void FailFileName() {
-  Fail("%s: Wrong dlf file format, filename is wrong\n", programName);
+void FailOnFault(DlfFault fault, const char* line) {
+  if (fault == DLF_FAULT_NONE) return;
+  ReportDlfFault(fault, line);
+  ExitFailure();
 }
 
-// Finds the double-quoted name that must start right after `comma`; returns
-// its first character and stores its length.
-const char* QuotedNameAfter(const char* comma, size_t* length) {
-  if (comma[1] != '"') FailFileName();
+// The double-quoted name that must start right after `comma`.
+DlfFault SplitQuotedName(const char* comma, DlfFields* fields) {
+  if (comma[1] != '"') return DLF_FAULT_FILE_NAME;
   const char* start = comma + 2;
   const char* closing = std::strchr(start, '"');
-  if (closing == nullptr) FailFileName();
-  *length = static_cast<size_t>(closing - start);
-  return start;
-}
-
-void CheckVersionLine(const char* line) {
-  if (std::strcmp(line, DLF_VERSION) == 0) return;
-  ReportError("%s: Error: Unsupported version of dlf (%s)\n", programName, line);
-  Fail("%s: Error: Only v2.00 is supported\n", programName);
+  if (closing == nullptr) return DLF_FAULT_FILE_NAME;
+  fields->name = start;
+  fields->nameLength = static_cast<size_t>(closing - start);
+  return DLF_FAULT_NONE;
 }
 
 void ParseConfigLine(const char* line, char* configName, bool verbose) {
-  const char* comma = std::strchr(line, ',');
-  size_t keywordLength = sizeof CONFIG_KEYWORD - 1;
-  if (comma == nullptr || static_cast<size_t>(comma - line) != keywordLength ||
-      std::memcmp(line, CONFIG_KEYWORD, keywordLength) != 0) {
-    Fail("%s: Wrong dlf file format, qcf difinition is wrong\n", programName);
-  }
-  size_t length = 0;
-  const char* name = QuotedNameAfter(comma, &length);
-  if (length >= PATH_CAPACITY) {
-    Fail("%s: Wrong dlf file format, configuration file name is longer than %d characters\n",
-         programName, static_cast<int>(PATH_CAPACITY - 1));
-  }
-  std::memcpy(configName, name, length);
-  configName[length] = '\0';
+  DlfFields fields{};
+  FailOnFault(SplitDlfConfigLine(line, &fields), line);
+  std::memcpy(configName, fields.name, fields.nameLength);
+  configName[fields.nameLength] = '\0';
   if (verbose) std::fprintf(stderr, "qcf         : %s\n", configName);
-}
-
-// The offset field is the text before the first comma, converted like the C
-// library's unsigned 64-bit base-16 conversion; a field without digits is 0.
-uint64_t ParseOffsetField(const char* line, const char* comma) {
-  char field[DLF_LINE_CAPACITY];
-  size_t length = static_cast<size_t>(comma - line);
-  std::memcpy(field, line, length);
-  field[length] = '\0';
-  return static_cast<uint64_t>(std::strtoull(field, nullptr, 16));
 }
 
 // Entries are laid out one after another in large blocks: a record and its
@@ -125,11 +103,11 @@ void* TakeFromBlocks(DlfList* list, size_t byteCount) {
 
 // Parses one entry line into the list's blocks: the record, then its name.
 DlfEntry* ParseEntryLine(DlfList* list, const char* line, bool verbose) {
-  const char* comma = std::strchr(line, ',');
-  if (comma == nullptr) Fail("%s: Wrong dlf file format, offset is wrong\n", programName);
-  uint64_t discOffset = ParseOffsetField(line, comma);
-  size_t length = 0;
-  const char* name = QuotedNameAfter(comma, &length);
+  DlfFields fields{};
+  FailOnFault(SplitDlfEntryLine(line, &fields), line);
+  uint64_t discOffset = ReadDlfOffsetField(fields.offsetField, fields.offsetLength);
+  size_t length = fields.nameLength;
+  const char* name = fields.name;
   const size_t align = alignof(DlfEntry);
   size_t byteCount = (sizeof(DlfEntry) + length + 1 + align - 1) / align * align;
   DlfEntry* entry = static_cast<DlfEntry*>(TakeFromBlocks(list, byteCount));
@@ -292,6 +270,102 @@ void ParseEntryLines(ChunkedLines* lines, DlfList* list, bool verbose) {
   }
 }
 
+// The line-numbered reading: the bytes of the text one by one, so that
+// every line end is counted, with the line reader's rules for what a line is.
+struct NumberedLines {
+  ChunkedFile in;
+  std::unique_ptr<char[]> chunk;
+  size_t next;
+  size_t got;
+  bool ended;         // the text's end (its size or a NUL) is reached
+  uint64_t lineEnds;  // passed so far; CR LF counts once
+  bool afterCr;
+  uint64_t lastNumber;  // of the last non-empty line handed over
+  char line[DLF_LINE_CAPACITY];
+  size_t length;
+  bool tooLong;
+};
+
+// The next byte of the text, or false at its end.
+bool NextTextByte(NumberedLines* lines, char* c) {
+  if (lines->ended) return false;
+  if (lines->next == lines->got) {
+    lines->got = ReadChunk(&lines->in, lines->chunk.get(), CHUNK_SIZE);
+    lines->next = 0;
+  }
+  if (lines->got == 0 || lines->chunk[lines->next] == '\0') {
+    lines->ended = true;
+    return false;
+  }
+  *c = lines->chunk[lines->next++];
+  return true;
+}
+
+// True when a line end closes a non-empty line.
+bool TakeLineEnd(NumberedLines* lines, char c) {
+  if (c == '\n' && lines->afterCr) {
+    lines->afterCr = false;
+    return false;
+  }
+  ++lines->lineEnds;
+  lines->afterCr = c == '\r';
+  return lines->length != 0 || lines->tooLong;
+}
+
+void TakeLineByte(NumberedLines* lines, char c) {
+  lines->afterCr = false;
+  if (lines->length == 0 && !lines->tooLong) lines->lastNumber = lines->lineEnds + 1;
+  if (lines->length < DLF_LINE_CAPACITY - 1) {
+    lines->line[lines->length++] = c;
+  } else {
+    lines->tooLong = true;
+  }
+}
+
+// Reads the next non-empty line into lines->line; false at the end of the text.
+bool NextNumberedLine(NumberedLines* lines) {
+  lines->length = 0;
+  lines->tooLong = false;
+  char c = 0;
+  while (NextTextByte(lines, &c)) {
+    if (!IsLineEnd(c)) {
+      TakeLineByte(lines, c);
+    } else if (TakeLineEnd(lines, c)) {
+      break;
+    }
+  }
+  lines->line[lines->length] = '\0';
+  return lines->length != 0 || lines->tooLong;
+}
+
+// Fills `record` from the next line, or as the missing line after the last.
+void TakeNumberedLine(NumberedLines* lines, DlfLineKind kind, DlfLine* record) {
+  *record = DlfLine{};
+  record->kind = kind;
+  record->text = lines->line;
+  if (NextNumberedLine(lines)) {
+    record->number = lines->lastNumber;
+  } else {
+    record->number = ++lines->lastNumber;
+  }
+  if (lines->tooLong) record->fault = DLF_FAULT_LINE_LENGTH;
+}
+
+void JudgeNumberedLine(DlfLine* record) {
+  if (record->fault != DLF_FAULT_NONE) return;
+  if (record->kind == DLF_VERSION_LINE) {
+    record->fault = CheckDlfVersionLine(record->text);
+  } else if (record->kind == DLF_CONFIG_LINE) {
+    record->fault = SplitDlfConfigLine(record->text, &record->fields);
+  } else {
+    record->fault = SplitDlfEntryLine(record->text, &record->fields);
+    if (record->fault == DLF_FAULT_NONE) {
+      record->discOffset =
+          ReadDlfOffsetField(record->fields.offsetField, record->fields.offsetLength);
+    }
+  }
+}
+
 }  // namespace
 
 char* ReadWholeFile(const char* path) {
@@ -315,10 +389,7 @@ bool ReadLine(char* buffer) {
   size_t length = 0;
   while (lineCursor[length] != '\0' && !IsLineEnd(lineCursor[length])) ++length;
   // Refuse rather than cut: a truncated line could still parse as another entry.
-  if (length >= DLF_LINE_CAPACITY) {
-    Fail("%s: Wrong dlf file format, line is longer than %d characters\n", programName,
-         static_cast<int>(DLF_LINE_CAPACITY - 1));
-  }
+  if (length >= DLF_LINE_CAPACITY) FailOnFault(DLF_FAULT_LINE_LENGTH, "");
   std::memcpy(buffer, lineCursor, length);
   buffer[length] = '\0';
   lineCursor += length;
@@ -340,7 +411,7 @@ DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count), boo
   char line[DLF_LINE_CAPACITY];
 
   if (!NextLine(&lines, line)) line[0] = '\0';
-  CheckVersionLine(line);
+  FailOnFault(CheckDlfVersionLine(line), line);
   if (!NextLine(&lines, line)) line[0] = '\0';
   char configName[PATH_CAPACITY];
   ParseConfigLine(line, configName, verbose);
@@ -362,6 +433,105 @@ void FreeDlfList(DlfList* list) {
     block = next;
   }
   std::free(list);
+}
+
+void ReportDlfFault(DlfFault fault, const char* line) {
+  switch (fault) {
+    case DLF_FAULT_NONE:
+      break;
+    case DLF_FAULT_VERSION:
+      ReportError("%s: Error: Unsupported version of dlf (%s)\n", programName, line);
+      ReportError("%s: Error: Only v2.00 is supported\n", programName);
+      break;
+    case DLF_FAULT_CONFIG_KEYWORD:
+      ReportError("%s: Wrong dlf file format, qcf difinition is wrong\n", programName);
+      break;
+    case DLF_FAULT_FILE_NAME:
+      ReportError("%s: Wrong dlf file format, filename is wrong\n", programName);
+      break;
+    case DLF_FAULT_CONFIG_NAME_LENGTH:
+      ReportError(
+          "%s: Wrong dlf file format, configuration file name is longer than %d characters\n",
+          programName, static_cast<int>(PATH_CAPACITY - 1));
+      break;
+    case DLF_FAULT_OFFSET:
+      ReportError("%s: Wrong dlf file format, offset is wrong\n", programName);
+      break;
+    case DLF_FAULT_LINE_LENGTH:
+      ReportError("%s: Wrong dlf file format, line is longer than %d characters\n", programName,
+                  static_cast<int>(DLF_LINE_CAPACITY - 1));
+      break;
+  }
+}
+
+DlfFault CheckDlfVersionLine(const char* line) {
+  return std::strcmp(line, DLF_VERSION) == 0 ? DLF_FAULT_NONE : DLF_FAULT_VERSION;
+}
+
+DlfFault SplitDlfConfigLine(const char* line, DlfFields* fields) {
+  const char* comma = std::strchr(line, ',');
+  size_t keywordLength = sizeof CONFIG_KEYWORD - 1;
+  if (comma == nullptr || static_cast<size_t>(comma - line) != keywordLength ||
+      std::memcmp(line, CONFIG_KEYWORD, keywordLength) != 0) {
+    return DLF_FAULT_CONFIG_KEYWORD;
+  }
+  DlfFault fault = SplitQuotedName(comma, fields);
+  if (fault == DLF_FAULT_NONE && fields->nameLength >= PATH_CAPACITY) {
+    fault = DLF_FAULT_CONFIG_NAME_LENGTH;
+  }
+  return fault;
+}
+
+DlfFault SplitDlfEntryLine(const char* line, DlfFields* fields) {
+  const char* comma = std::strchr(line, ',');
+  if (comma == nullptr) return DLF_FAULT_OFFSET;
+  fields->offsetField = line;
+  fields->offsetLength = static_cast<size_t>(comma - line);
+  return SplitQuotedName(comma, fields);
+}
+
+uint64_t ReadDlfOffsetField(const char* field, size_t length) {
+  char text[DLF_LINE_CAPACITY];
+  if (length >= sizeof text) length = sizeof text - 1;
+  std::memcpy(text, field, length);
+  text[length] = '\0';
+  return static_cast<uint64_t>(std::strtoull(text, nullptr, 16));
+}
+
+bool IsStrictDlfOffset(const char* field, size_t length) {
+  if (length < 3 || length > 18 || field[0] != '0' || (field[1] != 'x' && field[1] != 'X')) {
+    return false;
+  }
+  for (size_t i = 2; i < length; ++i) {
+    if (std::isxdigit(static_cast<unsigned char>(field[i])) == 0) return false;
+  }
+  return true;
+}
+
+void ReadDlfLines(const char* path, const std::function<bool(const DlfLine&)>& visit) {
+  int64_t size = 0;
+  uint64_t lineCount = CountLines(path, &size);
+  NumberedLines lines{{{-1}, 0}, nullptr, 0, 0, false, 0, false, 0, {}, 0, false};
+  OpenChunkedAt(path, &lines.in, size);
+  lines.chunk.reset(new char[CHUNK_SIZE]);
+  DlfLine record{};
+  TakeNumberedLine(&lines, DLF_VERSION_LINE, &record);
+  JudgeNumberedLine(&record);
+  if (!visit(record)) return;
+  TakeNumberedLine(&lines, DLF_CONFIG_LINE, &record);
+  JudgeNumberedLine(&record);
+  record.entryLines = lineCount > 2 ? lineCount - 2 : 0;
+  if (!visit(record)) return;
+  while (NextNumberedLine(&lines)) {
+    record = DlfLine{};
+    record.number = lines.lastNumber;
+    record.kind = DLF_ENTRY_LINE;
+    record.text = lines.line;
+    if (lines.tooLong) record.fault = DLF_FAULT_LINE_LENGTH;
+    JudgeNumberedLine(&record);
+    if (!visit(record)) return;
+  }
+  CloseChunked(&lines.in);
 }
 
 void FormatDiscOffset(uint64_t discOffset, char* text) {

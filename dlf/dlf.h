@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <functional>
 
 #include "base/base.h"
 
@@ -54,6 +55,63 @@ bool ReadLine(char* buffer);
 DlfList* ParseDlf(const char* path, void (*checkEntryCount)(uint64_t count) = nullptr,
                   bool verbose = false);
 void FreeDlfList(DlfList* list);
+
+// What is wrong with one line, as ParseDlf judges it. Every fault has the
+// message that ParseDlf prints for it.
+enum DlfFault {
+  DLF_FAULT_NONE,
+  DLF_FAULT_VERSION,             // the version line is not exactly v2.00
+  DLF_FAULT_CONFIG_KEYWORD,      // no comma, or the text before it is not the keyword
+  DLF_FAULT_FILE_NAME,           // no '"' right after the comma, or no closing '"'
+  DLF_FAULT_CONFIG_NAME_LENGTH,  // a configuration name of PATH_CAPACITY characters or more
+  DLF_FAULT_OFFSET,              // an entry line without a comma
+  DLF_FAULT_LINE_LENGTH,         // DLF_LINE_CAPACITY characters or more
+};
+// Prints the message (two for the version line) that ParseDlf prints for
+// `fault`; `line` is the faulty line's text, which the version message shows.
+void ReportDlfFault(DlfFault fault, const char* line);
+
+// The fields of a configuration or entry line; they point into the line.
+struct DlfFields {
+  const char* offsetField;  // entry lines: the text before the first comma
+  size_t offsetLength;
+  const char* name;  // the text between the quotes
+  size_t nameLength;
+};
+DlfFault CheckDlfVersionLine(const char* line);
+DlfFault SplitDlfConfigLine(const char* line, DlfFields* fields);
+DlfFault SplitDlfEntryLine(const char* line, DlfFields* fields);
+// The disc offset that ParseDlf reads from an offset field: the C library's
+// unsigned 64-bit base-16 conversion (blanks, a sign and "0x" taken, digits
+// up to the first other character; none gives 0).
+uint64_t ReadDlfOffsetField(const char* field, size_t length);
+// True for "0x" or "0X" and then 1 to 16 hexadecimal digits, nothing else:
+// the only fields that read as they look.
+bool IsStrictDlfOffset(const char* field, size_t length);
+
+enum DlfLineKind { DLF_VERSION_LINE, DLF_CONFIG_LINE, DLF_ENTRY_LINE };
+
+// One line as ReadDlfLines hands it over.
+struct DlfLine {
+  // From 1, as an editor counts: every line end (LF, CR, or CR LF as one),
+  // blank lines included. A version or configuration line that the file
+  // lacks comes as an empty line numbered after the last line there is.
+  uint64_t number;
+  DlfLineKind kind;
+  DlfFault fault;
+  const char* text;     // without its line end; a too-long line is cut at the capacity
+  DlfFields fields;     // when there is no fault
+  uint64_t discOffset;  // entry lines without a fault
+  uint64_t entryLines;  // configuration line: the entry lines of the file
+};
+
+// Reads the dlf file at `path` by ParseDlf's rules, in chunks as it does,
+// and hands every non-empty line to `visit` in file order, faulty lines
+// included: the first as the version line, the second as the configuration
+// line (both even when the file lacks them), the rest as entry lines. Stops
+// when `visit` returns false. A file that cannot be read fails as ParseDlf
+// fails.
+void ReadDlfLines(const char* path, const std::function<bool(const DlfLine&)>& visit);
 
 // "0x" and 16 lowercase hexadecimal digits and a NUL: a disc offset as dlf
 // lines and traces print it.

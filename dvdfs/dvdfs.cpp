@@ -152,6 +152,10 @@ uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry) {
   return FstThirdWordAt(table.bytes, entry);
 }
 
+uint32_t FstFileLengthIn(const FstTable& table, uint32_t entry) {
+  return FstThirdWordAt(table.bytes, entry);
+}
+
 uint64_t FstEntriesVisitedIn(const FstTable& table) {
   return table.entriesVisited;
 }

@@ -98,6 +98,8 @@ struct FstZeroLengthCounter {
 // Field access on a record; `entry` must be below entryCount.
 bool FstIsDirectoryIn(const FstTable& table, uint32_t entry);
 uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry);
+// The length in bytes that the table records for the file `entry`.
+uint32_t FstFileLengthIn(const FstTable& table, uint32_t entry);
 
 // The file entry at `position` (disc offset / 4) with `length` bytes, or -1.
 // A non-zero length takes the first such file in entry order; the k-th

@@ -1,6 +1,8 @@
 // The dlf reader on arbitrary file contents. A file that it accepts must
 // also come back unchanged through the dlf writer: every entry's offset and
-// name, and the configuration name.
+// name, and the configuration name. The dlf check (without opening the
+// listed files) must find an error exactly where the reader refuses, and
+// its line-numbered reading must give the reader's entries.
 #include <cstdio>
 #include <cstring>
 #include <string>
@@ -8,6 +10,7 @@
 
 #include "dlf/dlf.h"
 #include "fuzz/fuzz_support.h"
+#include "inspect/dlf_check.h"
 
 namespace {
 
@@ -75,6 +78,48 @@ bool FitsWrittenLines(const ParsedDlf& parsed) {
   return true;
 }
 
+// The configuration name and entries of the line-numbered reading, or
+// false when it finds a fault on some line.
+bool ReadNumbered(const std::string& path, ParsedDlf* read) {
+  bool faultless = true;
+  ReadDlfLines(path.c_str(), [&](const DlfLine& line) {
+    if (line.fault != DLF_FAULT_NONE) {
+      faultless = false;
+    } else if (line.kind == DLF_CONFIG_LINE) {
+      read->configName.assign(line.fields.name, line.fields.nameLength);
+    } else if (line.kind == DLF_ENTRY_LINE) {
+      read->entries.push_back(
+          {line.discOffset, std::string(line.fields.name, line.fields.nameLength)});
+    }
+    return true;
+  });
+  return faultless;
+}
+
+void CompareWithCheck(const std::string& path, bool accepted, const ParsedDlf& parsed) {
+  std::vector<DlfFinding> findings;
+  DlfCheckOptions options;
+  options.checkFiles = false;
+  if (!CheckDlfWith(path.c_str(), options, &findings))
+    FuzzFailure("the check cannot read the file");
+  bool error = false;
+  for (const DlfFinding& finding : findings) error = error || finding.severity == DLF_ERROR;
+  if (error == accepted)
+    FuzzFailure("the check %s an error where the reader %s the file", error ? "finds" : "finds no",
+                accepted ? "accepts" : "refuses");
+  ParsedDlf read;
+  if (ReadNumbered(path, &read) != accepted) FuzzFailure("the numbered reading disagrees");
+  if (!accepted) return;
+  if (read.configName != parsed.configName) FuzzFailure("numbered reading: configuration name");
+  if (read.entries.size() != parsed.entries.size()) FuzzFailure("numbered reading: entry count");
+  for (size_t i = 0; i < read.entries.size(); ++i) {
+    if (read.entries[i].discOffset != parsed.entries[i].discOffset ||
+        read.entries[i].name != parsed.entries[i].name) {
+      FuzzFailure("numbered reading: entry %zu differs", i);
+    }
+  }
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -88,7 +133,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   const std::string path = DlfPath();
   WriteBytes(path, data, size);
   ParsedDlf parsed;
-  if (Parse(path, verbose, &parsed) && FitsWrittenLines(parsed)) {
+  bool accepted = Parse(path, verbose, &parsed);
+  CompareWithCheck(path, accepted, parsed);
+  if (accepted && FitsWrittenLines(parsed)) {
     WriteThroughWriter(path, parsed);
     ParsedDlf again;
     if (!Parse(path, verbose, &again))

@@ -28,16 +28,6 @@ void OpenTarget(const char* qpkPath, OutputFile* target, QpkOutput* output) {
   output->replaced = target->replacement.replaced;
 }
 
-// Refuses a dlf file with more entry lines than a qpk file can describe,
-// before any entry is built.
-void CheckEntryCount(uint64_t count) {
-  uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
-  if (tableEnd >= QPK_DATA_START_LIMIT) {
-    Fail("%s: Too many entries in the dlf file (%" PRIu32 ")\n", programName,
-         static_cast<uint32_t>(count));
-  }
-}
-
 // Copies the whole of an open input file into the qpk file and returns its
 // size, after refusing what the container cannot hold or what would destroy
 // the output while it is written, or the file it replaces. The statuses
@@ -49,10 +39,7 @@ uint32_t AppendOpenFile(const QpkOutput& qpk, uint64_t position, HostHandle sour
     Fail("%s: File %s is the qpk file being written\n", programName, fileName);
   }
   uint64_t size = sourceStatus.size;
-  if (size > MAX_STORED_SIZE) {
-    Fail("%s: File %s is 4 GiB or larger (%" PRIu64 " bytes) and cannot be stored\n", programName,
-         fileName, size);
-  }
+  CheckStoredFileSize(size, fileName);
   CopyRange(source, 0, qpk.file, position, size, qpk.traced);
   return static_cast<uint32_t>(size);
 }
@@ -86,6 +73,21 @@ void AppendFiles(const QpkOutput& output, const DlfList& list, uint64_t dataStar
 
 }  // namespace
 
+void CheckPackEntryCount(uint64_t count) {
+  uint64_t tableEnd = QPK_HEADER_SIZE + static_cast<uint64_t>(QPK_ENTRY_SIZE) * count;
+  if (tableEnd >= QPK_DATA_START_LIMIT) {
+    Fail("%s: Too many entries in the dlf file (%" PRIu32 ")\n", programName,
+         static_cast<uint32_t>(count));
+  }
+}
+
+void CheckStoredFileSize(uint64_t size, const char* fileName) {
+  if (size > MAX_STORED_SIZE) {
+    Fail("%s: File %s is 4 GiB or larger (%" PRIu64 " bytes) and cannot be stored\n", programName,
+         fileName, size);
+  }
+}
+
 uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName) {
   // Opened for writing too, although it is only read: the configuration file
   // must be writable to be packed.
@@ -114,11 +116,11 @@ void Pack(const PackRequest& request) {
   output.traced = request.verbose;
   OpenTarget(request.qpkPath, &target, &output);
   std::unique_ptr<DlfList, DlfListDeleter> list(
-      ParseDlf(request.dlfPath, CheckEntryCount, request.verbose));
+      ParseDlf(request.dlfPath, CheckPackEntryCount, request.verbose));
   ChangeToFolderOf(request.dlfPath);
 
   // Counted again: the file may have changed since it was first counted.
-  CheckEntryCount(static_cast<uint64_t>(list->count));
+  CheckPackEntryCount(static_cast<uint64_t>(list->count));
   uint32_t count = static_cast<uint32_t>(list->count);
   std::vector<QpkEntry> entries(count, QpkEntry{0, 0, 0, 0});
   QpkHeader header = {0, 0, 0, 0, 0, 0, 0, 0};

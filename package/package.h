@@ -27,6 +27,11 @@ struct QpkOutput {
   HostFileStatus replaced;
   bool traced;
 };
+// Pack mode's refusals of a dlf file with more entry lines than a qpk file
+// can describe, and of a file too large to be stored, with their messages.
+void CheckPackEntryCount(uint64_t count);
+void CheckStoredFileSize(uint64_t size, const char* fileName);
+
 // Copies a whole file into the qpk file at `position`; returns its size.
 uint32_t AppendConfigFile(const QpkOutput& qpk, uint64_t position, const char* fileName);
 uint32_t AppendListedFile(const QpkOutput& qpk, uint64_t position, const DlfEntry* dlfEntry);
