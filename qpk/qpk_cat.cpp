@@ -57,10 +57,14 @@ bool CopyItem(const QpkOptions& options, const QpkInspection& inspection, const 
 // The refusal for a name that is not a file with bytes, or "".
 std::string Refusal(QpkLookup lookup) {
   switch (lookup) {
-    case LOOKUP_NOTHING: return "no such file in the qpk file";
-    case LOOKUP_DIRECTORY: return "is a directory";
-    case LOOKUP_PLACEHOLDER: return "is a placeholder: the qpk file holds no bytes for it";
-    default: return "";
+    case LOOKUP_NOTHING:
+      return "no such file in the qpk file";
+    case LOOKUP_DIRECTORY:
+      return "is a directory";
+    case LOOKUP_PLACEHOLDER:
+      return "is a placeholder: the qpk file holds no bytes for it";
+    default:
+      return "";
   }
 }
 

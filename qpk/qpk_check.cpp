@@ -65,7 +65,8 @@ bool CheckQpkFile(const std::string& path, const QpkOptions& options) {
 int RunCheck(const QpkOptions& options) {
   int status = 0;
   for (const std::string& path : options.operands) {
-    bool passed = IsDlfName(path) ? CheckDlfFile(path, options.strict) : CheckQpkFile(path, options);
+    bool passed =
+        IsDlfName(path) ? CheckDlfFile(path, options.strict) : CheckQpkFile(path, options);
     if (!passed) status = 1;
   }
   return status;

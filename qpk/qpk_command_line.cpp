@@ -48,11 +48,16 @@ std::string OperandMistake(const QpkOptions& options) {
 
 int RunCommand(const QpkOptions& options) {
   switch (options.command) {
-    case CMD_LIST: return RunList(options);
-    case CMD_INFO: return RunInfo(options);
-    case CMD_CHECK: return RunCheck(options);
-    case CMD_CAT: return RunCat(options);
-    default: return RunHelp(options);
+    case CMD_LIST:
+      return RunList(options);
+    case CMD_INFO:
+      return RunInfo(options);
+    case CMD_CHECK:
+      return RunCheck(options);
+    case CMD_CAT:
+      return RunCat(options);
+    default:
+      return RunHelp(options);
   }
 }
 
@@ -77,8 +82,8 @@ int RunQpk(int argc, char** argv) {
   programName = "qpk";
   QpkOptions options;
   std::string mistake;
-  int status = ParseQpkOptions(argc, argv, &options, &mistake) ? RunParsed(options)
-                                                               : UsageMistake(mistake);
+  int status =
+      ParseQpkOptions(argc, argv, &options, &mistake) ? RunParsed(options) : UsageMistake(mistake);
   if (!FinishStandardOutput()) return 1;
   return status;
 }

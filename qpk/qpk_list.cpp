@@ -106,11 +106,12 @@ std::vector<SummaryLine> SummaryLines(const QpkInspection& inspection, const Qpk
                                {"disc extent", "discExtent", s.discExtent, false}});
   }
   if (s.tableKnown) {
-    lines.insert(lines.end(), {{"table offset", "fstDiscOffset", s.fstDiscOffset, true},
-                               {"table length", "fstLength", s.fstLength, false},
-                               {"table files", "tableFiles", s.tableFiles, false},
-                               {"table directories", "tableDirectories", s.tableDirectories, false},
-                               {"empty directories", "emptyDirectories", s.emptyDirectories, false}});
+    lines.insert(lines.end(),
+                 {{"table offset", "fstDiscOffset", s.fstDiscOffset, true},
+                  {"table length", "fstLength", s.fstLength, false},
+                  {"table files", "tableFiles", s.tableFiles, false},
+                  {"table directories", "tableDirectories", s.tableDirectories, false},
+                  {"empty directories", "emptyDirectories", s.emptyDirectories, false}});
   }
   lines.insert(lines.end(), {{"files written", "filesWritten", inspection.filesWritten, false},
                              {"folders made", "foldersMade", inspection.foldersMade, false},

@@ -73,14 +73,32 @@ void Apply(Parser* parser, const OptionSpec& spec, const std::string& value,
   parser->seen.push_back(&spec);
   parser->spellings.push_back(spelling);
   switch (spec.name[0]) {
-    case 'l': options->longFormat = true; break;
-    case 'j': options->json = true; break;
-    case 'd': options->directoryGiven = true; options->directory = value; break;
-    case 's': options->strict = true; break;
-    case 'o': options->outputGiven = true; options->output = value; break;
-    case 'f': options->force = true; break;
-    case 'h': options->help = true; break;
-    default: options->version = true; break;
+    case 'l':
+      options->longFormat = true;
+      break;
+    case 'j':
+      options->json = true;
+      break;
+    case 'd':
+      options->directoryGiven = true;
+      options->directory = value;
+      break;
+    case 's':
+      options->strict = true;
+      break;
+    case 'o':
+      options->outputGiven = true;
+      options->output = value;
+      break;
+    case 'f':
+      options->force = true;
+      break;
+    case 'h':
+      options->help = true;
+      break;
+    default:
+      options->version = true;
+      break;
   }
 }
 

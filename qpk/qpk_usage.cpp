@@ -66,12 +66,18 @@ const char HELP_USAGE[] =
 
 const char* UsageText(QpkCommand command) {
   switch (command) {
-    case CMD_LIST: return LIST_USAGE;
-    case CMD_INFO: return INFO_USAGE;
-    case CMD_CHECK: return CHECK_USAGE;
-    case CMD_CAT: return CAT_USAGE;
-    case CMD_HELP: return HELP_USAGE;
-    default: return PROGRAM_USAGE;
+    case CMD_LIST:
+      return LIST_USAGE;
+    case CMD_INFO:
+      return INFO_USAGE;
+    case CMD_CHECK:
+      return CHECK_USAGE;
+    case CMD_CAT:
+      return CAT_USAGE;
+    case CMD_HELP:
+      return HELP_USAGE;
+    default:
+      return PROGRAM_USAGE;
   }
 }
 
