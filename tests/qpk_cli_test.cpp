@@ -9,7 +9,9 @@
 #include <string>
 #include <vector>
 
+#include "base/base.h"
 #include "tests/support/disc_builder.h"
+#include "tests/support/json_reader.h"
 #include "tests/support/test_env.h"
 
 namespace {
@@ -305,6 +307,94 @@ TEST(QpkCheckTest, StrictFailsOnWarnings) {
   EXPECT_EQ(strict.status, 1);
   EXPECT_EQ(strict.out, "");
   EXPECT_EQ(strict.err, lenient.err);
+}
+
+// A disc whose table names a file with a control byte, a backslash and a
+// byte that is not UTF-8.
+DiscBuilder HostileDisc() {
+  DiscBuilder disc;
+  disc.AddFile("/h\x01\\\xff.bin", 0x10000, "hostile");
+  return disc;
+}
+
+// The exact bytes of an item's name: from "nameHex" when it is not UTF-8.
+std::string ExactName(const JsonValue& item) {
+  if (item.members.count("nameHex") == 0) return item["name"].text;
+  std::string bytes, hex = item["nameHex"].text;
+  for (size_t i = 0; i + 1 < hex.size(); i += 2)
+    bytes += static_cast<char>(std::stoi(hex.substr(i, 2), nullptr, 16));
+  return bytes;
+}
+
+// The -l line an item of the JSON document stands for.
+std::string LongLineOf(const JsonValue& item) {
+  std::string offset = item["discOffset"].type == JsonValue::NUL ? "-" : item["discOffsetHex"].text;
+  std::string name = item["name"].type == JsonValue::NUL ? "-" : Printable(ExactName(item).c_str());
+  char line[200];
+  std::snprintf(line, sizeof line, "%-18s %12s %-11s %s\n", offset.c_str(),
+                item["size"].text.c_str(), item["kind"].text.c_str(), name.c_str());
+  return line;
+}
+
+// Windows cannot create the hostile name, so the unpack there refuses it.
+std::vector<DiscBuilder> JsonDiscs() {
+#ifdef _WIN32
+  return {ExampleDisc()};
+#else
+  return {ExampleDisc(), HostileDisc()};
+#endif
+}
+
+TEST(QpkJsonTest, ListDocumentTellsWhatTheLongListingTells) {
+  for (const DiscBuilder& disc : JsonDiscs()) {
+    TempDir dir;
+    PackDisc(dir, disc);
+    RunResult json = RunQpkBinary({"list", "--json", "disc/layout.qpk"}, dir.path());
+    RunResult text = RunQpkBinary({"list", "-l", "disc/layout.qpk"}, dir.path());
+    ASSERT_EQ(json.status, 0) << json.err;
+    JsonValue document;
+    ASSERT_TRUE(ParseJson(json.out, &document)) << json.out;
+    std::string lines;
+    for (const JsonValue& item : document["items"].items) lines += LongLineOf(item);
+    EXPECT_EQ(lines, text.out);
+    EXPECT_TRUE(document["verdict"]["ok"].boolean);
+  }
+}
+
+#ifndef _WIN32
+TEST(QpkJsonTest, HostileNamesAreEscapedAndToldExactly) {
+  TempDir dir;
+  PackDisc(dir, HostileDisc());
+  RunResult text = RunQpkBinary({"list", "disc/layout.qpk"}, dir.path());
+  EXPECT_EQ(text.out, "config0\nsystem0\nsystem1\ndvdroot/h\\x01\\\\\xff.bin\n");
+  RunResult json = RunQpkBinary({"list", "--json", "disc/layout.qpk"}, dir.path());
+  EXPECT_NE(json.out.find("\"name\": \"dvdroot/h\\u0001\\\\\xef\xbf\xbd.bin\""), std::string::npos)
+      << json.out;
+  JsonValue document;
+  ASSERT_TRUE(ParseJson(json.out, &document));
+  const JsonValue& hostile = document["items"].items.back();
+  EXPECT_EQ(hostile["nameHex"].text, "647664726f6f742f68015cff2e62696e");
+  RunResult cat =
+      RunQpkBinary({"cat", "disc/layout.qpk", "dvdroot/h\\x01\\\\\\xFF.bin"}, dir.path());
+  EXPECT_EQ(cat.status, 0) << cat.err;
+  EXPECT_EQ(cat.out, "hostile");
+}
+
+#endif
+
+TEST(QpkJsonTest, InfoDocumentCarriesTheSummaryAndAFailedVerdict) {
+  TempDir dir;
+  PackDisc(dir, ExampleDisc());
+  std::string qpk = ReadFileBytes(dir.Path("disc/layout.qpk"));
+  WriteFileBytes(dir.Path("cut.qpk"), qpk.substr(0, qpk.size() - 1));
+  RunResult info = RunQpkBinary({"info", "--json", "cut.qpk"}, dir.path());
+  EXPECT_EQ(info.status, 1);
+  JsonValue document;
+  ASSERT_TRUE(ParseJson(info.out, &document)) << info.out;
+  EXPECT_EQ(document["entries"].text, "9");
+  EXPECT_FALSE(document["verdict"]["ok"].boolean);
+  std::string message = document["verdict"]["message"].text;
+  EXPECT_EQ(info.err, "qpk: cut.qpk: " + message + "\n");
 }
 
 }  // namespace
