@@ -80,7 +80,12 @@ int ListJson(QpkInspection* inspection) {
   JsonBeginObject(&writer);
   JsonNameMember(&writer, inspection->qpkPath);
   JsonBeginArray(&writer, "items");
-  ForEachQpkItem(inspection, [&](const QpkItem& item) { JsonItem(&writer, item); });
+  // Written as it goes: a large table never sits in memory as text.
+  ForEachQpkItem(inspection, [&](const QpkItem& item) {
+    JsonItem(&writer, item);
+    PrintOut(writer.text);
+    writer.text.clear();
+  });
   JsonEndArray(&writer);
   FinishJson(&writer, *inspection);
   return ReportVerdict(*inspection);

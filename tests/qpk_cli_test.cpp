@@ -311,7 +311,7 @@ TEST(QpkCheckTest, StrictFailsOnWarnings) {
 
 // A disc whose table names a file with a control byte, a backslash and a
 // byte that is not UTF-8.
-DiscBuilder HostileDisc() {
+[[maybe_unused]] DiscBuilder HostileDisc() {
   DiscBuilder disc;
   disc.AddFile("/h\x01\\\xff.bin", 0x10000, "hostile");
   return disc;
