@@ -25,18 +25,23 @@ make --no-print-directory BUILD="$BUILD" >/dev/null
 scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 
-echo "-- manual page"
-warnings=$(groff -ww -z -man doc/quorlith.1 2>&1) || fail "groff failed: $warnings"
-[ -z "$warnings" ] || fail "groff warnings in doc/quorlith.1:
+echo "-- manual pages"
+for page in doc/quorlith.1 doc/qpk.1; do
+  warnings=$(groff -ww -z -man "$page" 2>&1) || fail "groff failed: $warnings"
+  [ -z "$warnings" ] || fail "groff warnings in $page:
 $warnings"
+done
 
 echo "-- cmake --install"
 cmake --install "$BUILD" --prefix "$scratch/prefix" >"$scratch/install.log" 2>&1 ||
   fail "cmake --install failed:
 $(cat "$scratch/install.log")"
 [ -x "$scratch/prefix/bin/quorlith" ] || fail "bin/quorlith not installed"
-cmp -s doc/quorlith.1 "$scratch/prefix/share/man/man1/quorlith.1" ||
-  fail "share/man/man1/quorlith.1 not installed"
+[ -x "$scratch/prefix/bin/qpk" ] || fail "bin/qpk not installed"
+for page in quorlith qpk; do
+  cmp -s "doc/$page.1" "$scratch/prefix/share/man/man1/$page.1" ||
+    fail "share/man/man1/$page.1 not installed"
+done
 
 echo "-- Debian package"
 (cd "$BUILD" && cpack -G DEB -B "$scratch/deb") >"$scratch/cpack.log" 2>&1 ||
@@ -50,7 +55,12 @@ deb=${debs[0]}
 echo "$(basename "$deb"): Depends: $(dpkg-deb -f "$deb" Depends)"
 
 dpkg -x "$deb" "$scratch/root"
-[ -f "$scratch/root/usr/share/man/man1/quorlith.1" ] || fail "package lacks the manual page"
+for page in quorlith qpk; do
+  [ -f "$scratch/root/usr/share/man/man1/$page.1" ] || fail "package lacks the manual page $page.1"
+done
 banner=$("$scratch/root/usr/bin/quorlith" -V 2>&1) || fail "packaged quorlith -V failed"
 [ "$banner" = "$BANNER" ] || fail "packaged quorlith -V printed: $banner"
 echo "packaged binary: $banner"
+qpkVersion=$("$scratch/root/usr/bin/qpk" --version) || fail "packaged qpk --version failed"
+[ "$qpkVersion" = "qpk (quorlith) 1.2" ] || fail "packaged qpk --version printed: $qpkVersion"
+echo "packaged binary: $qpkVersion"

@@ -1,13 +1,13 @@
 # Install rules and the Debian package.
 #
-#   cmake --install build --prefix /usr/local   -> bin/quorlith, share/man/man1/quorlith.1
+#   cmake --install build --prefix /usr/local   -> bin/quorlith, bin/qpk, share/man/man1/{quorlith,qpk}.1
 #   cd build && cpack -G DEB                    -> quorlith_1.2_<arch>.deb (installs under /usr)
 
 include(GNUInstallDirs)
 
-install(TARGETS quorlith RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
+install(TARGETS quorlith qpk RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 if(NOT WIN32)
-  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/quorlith.1
+  install(FILES ${CMAKE_CURRENT_SOURCE_DIR}/doc/quorlith.1 ${CMAKE_CURRENT_SOURCE_DIR}/doc/qpk.1
           DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
 endif()
 
@@ -33,7 +33,9 @@ else()
       "quorlith reads a dlf layout list (the disc offset and name of every file of
 a disc image) and copies the listed files into one qpk container. It also
 unpacks a qpk file into a directory tree named after the disc's own
-file-system table, with a new dlf file that packs the tree again.")
+file-system table, with a new dlf file that packs the tree again. Its
+companion qpk lists, summarizes and checks qpk and dlf files and takes out
+one file without unpacking the whole.")
   # Exact library versions when dpkg-shlibdeps (dpkg-dev) is there to compute
   # them; otherwise the unversioned libraries every C++ program needs.
   find_program(QUORLITH_DPKG_SHLIBDEPS dpkg-shlibdeps)

@@ -234,3 +234,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
 RunResult RunQuorlithBinary(const std::vector<std::string>& args, const std::string& cwd) {
   return RunProgram(QUORLITH_BINARY, args, cwd);
 }
+
+RunResult RunQpkBinary(const std::vector<std::string>& args, const std::string& cwd) {
+  return RunProgram(QPK_BINARY, args, cwd);
+}

@@ -41,5 +41,7 @@ RunResult RunProgram(const std::string& program, const std::vector<std::string>&
                      const std::string& cwd);
 // The quorlith executable under test.
 RunResult RunQuorlithBinary(const std::vector<std::string>& args, const std::string& cwd);
+// The qpk executable under test.
+RunResult RunQpkBinary(const std::vector<std::string>& args, const std::string& cwd);
 
 #endif  // QUORLITH_TESTS_SUPPORT_TEST_ENV_H_
