@@ -118,6 +118,8 @@ std::vector<SummaryLine> SummaryLines(const QpkInspection& inspection, const Qpk
                   {"table directories", "tableDirectories", s.tableDirectories, false},
                   {"empty directories", "emptyDirectories", s.emptyDirectories, false}});
   }
+  // Without a plan (the qpk file could not be opened) there is nothing to count.
+  if (!inspection.planned) return lines;
   lines.insert(lines.end(), {{"files written", "filesWritten", inspection.filesWritten, false},
                              {"folders made", "foldersMade", inspection.foldersMade, false},
                              {"bytes written", "bytesWritten", inspection.bytesWritten, false}});
