@@ -1,11 +1,11 @@
 #include "qpk/qpk_output.h"
 
 #include <cerrno>
-#include <cinttypes>
 #include <cstdio>
 #include <cstring>
 
 #include "base/base.h"
+#include "dlf/dlf.h"
 
 std::string EscapeControls(const std::string& text) {
   std::string escaped;
@@ -51,8 +51,8 @@ void PrintFileWarning(const std::string& file, const std::string& text) {
 }
 
 std::string HexOffset(uint64_t offset) {
-  char text[24];
-  std::snprintf(text, sizeof text, "0x%016" PRIx64, offset);
+  char text[DISC_OFFSET_TEXT_SIZE];
+  FormatDiscOffset(offset, text);
   return text;
 }
 
