@@ -8,7 +8,7 @@ namespace {
 
 // Options: a short letter (or 0), a long name, whether a value follows, and
 // the commands that take it (a bit per command; help and version: all).
-struct OptionSpec {
+struct OptionRule {
   char letter;
   const char* name;
   bool takesValue;
@@ -21,7 +21,7 @@ unsigned Bit(QpkCommand command) {
 
 const unsigned ALL_COMMANDS = ~0u;
 
-const OptionSpec OPTIONS[] = {
+const OptionRule OPTIONS[] = {
     {'l', "long", false, 1u << CMD_LIST},
     {0, "json", false, (1u << CMD_LIST) | (1u << CMD_INFO)},
     {'e', "directory", true, (1u << CMD_LIST) | (1u << CMD_INFO) | (1u << CMD_CHECK)},
@@ -38,7 +38,7 @@ struct Parser {
   int next;
   QpkOptions* options;
   std::string* mistake;
-  std::vector<const OptionSpec*> seen;  // checked against the command at the end
+  std::vector<const OptionRule*> seen;  // checked against the command at the end
   std::vector<std::string> spellings;
 };
 
@@ -47,32 +47,32 @@ bool Mistake(Parser* parser, const std::string& text) {
   return false;
 }
 
-const OptionSpec* FindLetter(char letter) {
-  for (const OptionSpec& spec : OPTIONS)
-    if (spec.letter != 0 && spec.letter == letter) return &spec;
+const OptionRule* FindLetter(char letter) {
+  for (const OptionRule& rule : OPTIONS)
+    if (rule.letter != 0 && rule.letter == letter) return &rule;
   return nullptr;
 }
 
 // An exact long name, or the only one that begins with `name`.
-const OptionSpec* FindLong(const std::string& name, bool* ambiguous) {
-  const OptionSpec* found = nullptr;
+const OptionRule* FindLong(const std::string& name, bool* ambiguous) {
+  const OptionRule* found = nullptr;
   *ambiguous = false;
-  for (const OptionSpec& spec : OPTIONS) {
-    if (name == spec.name) return &spec;
-    if (std::strncmp(spec.name, name.c_str(), name.size()) == 0) {
+  for (const OptionRule& rule : OPTIONS) {
+    if (name == rule.name) return &rule;
+    if (std::strncmp(rule.name, name.c_str(), name.size()) == 0) {
       if (found != nullptr) *ambiguous = true;
-      found = &spec;
+      found = &rule;
     }
   }
   return *ambiguous ? nullptr : found;
 }
 
-void Apply(Parser* parser, const OptionSpec& spec, const std::string& value,
+void Apply(Parser* parser, const OptionRule& rule, const std::string& value,
            const std::string& spelling) {
   QpkOptions* options = parser->options;
-  parser->seen.push_back(&spec);
+  parser->seen.push_back(&rule);
   parser->spellings.push_back(spelling);
-  switch (spec.name[0]) {
+  switch (rule.name[0]) {
     case 'l':
       options->longFormat = true;
       break;
@@ -106,43 +106,43 @@ bool ParseLong(Parser* parser, const char* word) {
   const char* equals = std::strchr(word + 2, '=');
   std::string name = equals ? std::string(word + 2, equals) : std::string(word + 2);
   bool ambiguous;
-  const OptionSpec* spec = FindLong(name, &ambiguous);
+  const OptionRule* rule = FindLong(name, &ambiguous);
   if (ambiguous) return Mistake(parser, "option '--" + Printable(name.c_str()) + "' is ambiguous");
-  if (spec == nullptr)
+  if (rule == nullptr)
     return Mistake(parser, "unrecognized option '--" + Printable(name.c_str()) + "'");
-  std::string spelling = std::string("--") + spec->name;
-  if (!spec->takesValue) {
+  std::string spelling = std::string("--") + rule->name;
+  if (!rule->takesValue) {
     if (equals) return Mistake(parser, "option '" + spelling + "' doesn't allow an argument");
-    Apply(parser, *spec, "", spelling);
+    Apply(parser, *rule, "", spelling);
     return true;
   }
   if (equals) {
-    Apply(parser, *spec, equals + 1, spelling);
+    Apply(parser, *rule, equals + 1, spelling);
     return true;
   }
   if (parser->next >= parser->argc)
     return Mistake(parser, "option '" + spelling + "' requires an argument");
-  Apply(parser, *spec, parser->argv[parser->next++], spelling);
+  Apply(parser, *rule, parser->argv[parser->next++], spelling);
   return true;
 }
 
 bool ParseShort(Parser* parser, const char* word) {
   for (const char* letter = word + 1; *letter != '\0'; ++letter) {
-    const OptionSpec* spec = FindLetter(*letter);
+    const OptionRule* rule = FindLetter(*letter);
     std::string shown = Printable(std::string(1, *letter).c_str());
-    if (spec == nullptr) return Mistake(parser, "invalid option -- '" + shown + "'");
+    if (rule == nullptr) return Mistake(parser, "invalid option -- '" + shown + "'");
     std::string spelling = std::string("-") + *letter;
-    if (!spec->takesValue) {
-      Apply(parser, *spec, "", spelling);
+    if (!rule->takesValue) {
+      Apply(parser, *rule, "", spelling);
       continue;
     }
     if (letter[1] != '\0') {
-      Apply(parser, *spec, letter + 1, spelling);
+      Apply(parser, *rule, letter + 1, spelling);
       return true;
     }
     if (parser->next >= parser->argc)
       return Mistake(parser, "option requires an argument -- '" + shown + "'");
-    Apply(parser, *spec, parser->argv[parser->next++], spelling);
+    Apply(parser, *rule, parser->argv[parser->next++], spelling);
     return true;
   }
   return true;
