@@ -144,6 +144,10 @@ void OpenFstTable(FstTable* table, const unsigned char* bytes) {
   table->names = bytes != nullptr ? FstEntryBytes(bytes, table->entryCount) : nullptr;
 }
 
+DiscTableWords DecodeDiscHeaderBlock(const unsigned char* block) {
+  return DiscTableWords{LoadBE32(block + 4), LoadBE32(block + 8)};
+}
+
 bool FstIsDirectoryIn(const FstTable& table, uint32_t entry) {
   return FstIsDirectoryAt(table.bytes, entry);
 }
@@ -154,6 +158,14 @@ uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry) {
 
 uint32_t FstFileLengthIn(const FstTable& table, uint32_t entry) {
   return FstThirdWordAt(table.bytes, entry);
+}
+
+uint32_t FstFilePositionIn(const FstTable& table, uint32_t entry) {
+  return FstSecondWordAt(table.bytes, entry);
+}
+
+bool FstIsEmptyDirectoryIn(const FstTable& table, uint32_t entry) {
+  return FstIsDirectoryIn(table, entry) && FstNextEntryIn(table, entry) == entry + 1;
 }
 
 uint64_t FstEntriesVisitedIn(const FstTable& table) {

@@ -20,6 +20,14 @@ const uint32_t FST_ENTRY_SIZE = 12;
 const uint64_t DISC_HEADER_BLOCK_OFFSET = 1056;
 const uint32_t DISC_HEADER_BLOCK_SIZE = 32;
 
+// The table's place and size as the header block records them, in words
+// of 4 bytes (big-endian, at bytes 4 and 8 of the block).
+struct DiscTableWords {
+  uint32_t position;
+  uint32_t size;
+};
+DiscTableWords DecodeDiscHeaderBlock(const unsigned char* block);
+
 struct FstFileInfo {
   uint32_t leading[12];
   uint32_t startPosition;  // disc offset / 4
@@ -98,8 +106,12 @@ struct FstZeroLengthCounter {
 // Field access on a record; `entry` must be below entryCount.
 bool FstIsDirectoryIn(const FstTable& table, uint32_t entry);
 uint32_t FstNextEntryIn(const FstTable& table, uint32_t entry);
-// The length in bytes that the table records for the file `entry`.
+// The length in bytes that the table records for the file `entry`, and
+// its place (disc offset / 4).
 uint32_t FstFileLengthIn(const FstTable& table, uint32_t entry);
+uint32_t FstFilePositionIn(const FstTable& table, uint32_t entry);
+// A directory with nothing below it: its next entry follows it directly.
+bool FstIsEmptyDirectoryIn(const FstTable& table, uint32_t entry);
 
 // The file entry at `position` (disc offset / 4) with `length` bytes, or -1.
 // A non-zero length takes the first such file in entry order; the k-th

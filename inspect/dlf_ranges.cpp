@@ -3,7 +3,6 @@
 #include <string>
 #include <vector>
 
-#include "base/coding.h"
 #include "dlf/dlf.h"
 #include "dvdfs/dvdfs.h"
 #include "fileio/fileio.h"
@@ -123,8 +122,9 @@ bool FindTablePlace(DlfCheck* check, uint64_t* offset, uint64_t* length) {
       bytes.size() < DISC_HEADER_BLOCK_SIZE) {
     return false;
   }
-  *offset = static_cast<uint64_t>(LoadBE32(bytes.data() + 4)) * 4;
-  *length = static_cast<uint64_t>(LoadBE32(bytes.data() + 8)) * 4;
+  DiscTableWords words = DecodeDiscHeaderBlock(bytes.data());
+  *offset = static_cast<uint64_t>(words.position) * 4;
+  *length = static_cast<uint64_t>(words.size) * 4;
   return true;
 }
 

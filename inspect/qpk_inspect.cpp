@@ -5,7 +5,6 @@
 #include <unordered_map>
 
 #include "base/base.h"
-#include "base/coding.h"
 #include "dlf/dlf.h"
 #include "fileio/fileio.h"
 #include "inspect/inspect.h"
@@ -199,11 +198,6 @@ void CountRunStart(QpkInspection* inspection) {
   }
 }
 
-// The file-system table entry's placement: disc offset / 4.
-uint32_t TablePositionOf(const UnpackPlan& plan, int32_t entry) {
-  return LoadBE32(plan.fst.bytes + static_cast<size_t>(entry) * FST_ENTRY_SIZE + 4);
-}
-
 QpkLookup FindTablePath(QpkInspection* inspection, const char* path, QpkItem* found) {
   if (!inspection->planned || inspection->plan.fst.entryCount == 0) return LOOKUP_NOTHING;
   int32_t entry = FstPathToEntry(inspection->plan.fst, path);
@@ -211,7 +205,9 @@ QpkLookup FindTablePath(QpkInspection* inspection, const char* path, QpkItem* fo
   if (FstIsDirectoryIn(inspection->plan.fst, static_cast<uint32_t>(entry))) {
     return LOOKUP_DIRECTORY;
   }
-  uint64_t discOffset = static_cast<uint64_t>(TablePositionOf(inspection->plan, entry)) * 4;
+  uint64_t discOffset =
+      static_cast<uint64_t>(FstFilePositionIn(inspection->plan.fst, static_cast<uint32_t>(entry))) *
+      4;
   QpkLookup lookup = LOOKUP_NOTHING;
   WalkQpkItems(inspection, inspection->verdict, [&](const QpkItem& item, size_t) {
     if (item.kind == ITEM_FILE && item.fstEntry == entry) {
@@ -317,7 +313,7 @@ void SummarizeTable(UnpackPlan* plan, QpkSummary* summary) {
       continue;
     }
     ++summary->tableDirectories;
-    if (FstNextEntryIn(plan->fst, entry) == entry + 1) ++summary->emptyDirectories;
+    if (FstIsEmptyDirectoryIn(plan->fst, entry)) ++summary->emptyDirectories;
   }
 }
 

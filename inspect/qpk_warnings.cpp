@@ -6,7 +6,6 @@
 #include <vector>
 
 #include "base/base.h"
-#include "base/coding.h"
 #include "dlf/dlf.h"
 #include "inspect/inspect.h"
 
@@ -103,8 +102,7 @@ void WarnOtherLengths(UnpackPlan* plan, std::vector<QpkWarning>* warnings) {
     uint32_t position = static_cast<uint32_t>(planned.discOffset / 4);
     int32_t fstEntry = FindFstFileAtPositionIn(&plan->fst, position);
     if (fstEntry < 0) continue;
-    uint32_t length =
-        LoadBE32(plan->fst.bytes + static_cast<size_t>(fstEntry) * FST_ENTRY_SIZE + 8);
+    uint32_t length = FstFileLengthIn(plan->fst, static_cast<uint32_t>(fstEntry));
     AddWarning(warnings, WARN_OTHER_LENGTH, i, fstEntry,
                "entry " + std::to_string(i) + " at disc offset " + OffsetText(planned.discOffset) +
                    " stores " + std::to_string(planned.storedSize) + " bytes; the table places " +

@@ -4,7 +4,6 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/coding.h"
 #include "fileio/fileio.h"
 
 namespace {
@@ -89,8 +88,9 @@ void ReadFstTable(HostHandle qpkFile, UnpackPlan* plan) {
   int64_t dataRegionStart = static_cast<int32_t>(plan->header.dataRegionOffset);
   HeapBytes block = ReadDiscRange(qpkFile, entries, count, dataRegionStart,
                                   DISC_HEADER_BLOCK_OFFSET, DISC_HEADER_BLOCK_SIZE);
-  uint32_t fstPosition = LoadBE32(&block[4]);
-  uint32_t fstSize = LoadBE32(&block[8]);
+  DiscTableWords words = DecodeDiscHeaderBlock(block.get());
+  uint32_t fstPosition = words.position;
+  uint32_t fstSize = words.size;
   if (fstPosition >= MAX_FST_WORD || fstSize >= MAX_FST_WORD) {
     Fail("%s: The disc header block points outside the first 4 GiB of the disc\n", programName);
   }
@@ -178,7 +178,7 @@ void CheckEmptyDirectoryBase(const char* extractDir) {
 
 void PlanEmptyDirectories(UnpackPlan* plan, MessageCapture* capture, const char* extractDir) {
   for (uint32_t i = 0; i < plan->fst.entryCount; ++i) {
-    if (FstIsDirectoryIn(plan->fst, i) && FstNextEntryIn(plan->fst, i) == i + 1) {
+    if (FstIsEmptyDirectoryIn(plan->fst, i)) {
       plan->emptyDirectories.push_back(i);
     }
   }
