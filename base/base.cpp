@@ -115,3 +115,18 @@ std::string Printable(const char* text) {
   }
   return printable;
 }
+
+std::vector<std::string> MessageReasons(const std::string& message) {
+  const std::string prefix = std::string(programName) + ": ";
+  std::vector<std::string> lines;
+  size_t start = 0;
+  while (start < message.size()) {
+    size_t end = message.find('\n', start);
+    if (end == std::string::npos) end = message.size();
+    std::string line = message.substr(start, end - start);
+    if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
+    lines.push_back(line);
+    start = end + 1;
+  }
+  return lines;
+}

@@ -6,9 +6,11 @@
 #define QUORLITH_BASE_BASE_H_
 
 #include <cstddef>
+#include <cstdint>
 #include <cstdlib>
 #include <memory>
 #include <string>
+#include <vector>
 
 // Format checking for printf-like functions. MinGW's stdio follows C99
 // (%zu, %lld), which GCC checks as gnu_printf; plain printf there means the
@@ -56,6 +58,23 @@ struct MessageCapture {
 };
 void BeginMessageCapture(MessageCapture* capture);
 void EndMessageCapture();
+
+// Begins a capture and ends it on every way out of the scope.
+struct MessageCaptureScope {
+  explicit MessageCaptureScope(MessageCapture* capture) { BeginMessageCapture(capture); }
+  ~MessageCaptureScope() { EndMessageCapture(); }
+  MessageCaptureScope(const MessageCaptureScope&) = delete;
+  MessageCaptureScope& operator=(const MessageCaptureScope&) = delete;
+};
+
+// The lines of a captured message, each without the leading program name
+// and ": " that most messages begin with.
+std::vector<std::string> MessageReasons(const std::string& message);
+
+// a + b, held at the largest value instead of wrapping.
+inline uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
+  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
+}
 
 // A name from a file as messages print it: bytes that a terminal would act
 // on as \xHH, and the backslash doubled so that the text reads back

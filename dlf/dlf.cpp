@@ -539,6 +539,12 @@ void FormatDiscOffset(uint64_t discOffset, char* text) {
                 static_cast<unsigned>(discOffset & 0xFFFFFFFFu));
 }
 
+std::string DiscOffsetText(uint64_t discOffset) {
+  char text[DISC_OFFSET_TEXT_SIZE];
+  FormatDiscOffset(discOffset, text);
+  return text;
+}
+
 void WriteDlfVersionLine(FILE* dlf) {
   std::fprintf(dlf, "%s\n", DLF_VERSION);
 }

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <functional>
+#include <string>
 
 #include "base/base.h"
 
@@ -117,6 +118,7 @@ void ReadDlfLines(const char* path, const std::function<bool(const DlfLine&)>& v
 // lines and traces print it.
 const size_t DISC_OFFSET_TEXT_SIZE = 19;
 void FormatDiscOffset(uint64_t discOffset, char* text);
+std::string DiscOffsetText(uint64_t discOffset);
 
 // The written form, which the reader reads back to the same offsets and
 // names: "v2.00\n"; "QTX_CONFIG_FILE,\"<name>\"\n"; "<offset>,\"<name>\"\n"

@@ -92,22 +92,17 @@ bool CheckConfig(DlfCheck* check, const DlfLine& line) {
 void CheckOffsetText(DlfCheck* check, const DlfLine& line) {
   const DlfFields& fields = line.fields;
   if (IsStrictDlfOffset(fields.offsetField, fields.offsetLength)) return;
-  char offset[DISC_OFFSET_TEXT_SIZE];
-  FormatDiscOffset(line.discOffset, offset);
   AddDlfFinding(check, line.number, DLF_WARNING,
                 "offset \"" + std::string(fields.offsetField, fields.offsetLength) +
                     "\" is not strictly hexadecimal (0x and 1 to 16 hex digits); it is read as " +
-                    offset);
+                    DiscOffsetText(line.discOffset));
 }
 
 void CheckOffsetOrder(DlfCheck* check, const DlfLine& line) {
   if (check->haveOffset && line.discOffset < check->previousOffset) {
-    char offset[DISC_OFFSET_TEXT_SIZE];
-    char previous[DISC_OFFSET_TEXT_SIZE];
-    FormatDiscOffset(line.discOffset, offset);
-    FormatDiscOffset(check->previousOffset, previous);
     AddDlfFinding(check, line.number, DLF_WARNING,
-                  std::string("disc offset ") + offset + " is below " + previous + " of line " +
+                  "disc offset " + DiscOffsetText(line.discOffset) + " is below " +
+                      DiscOffsetText(check->previousOffset) + " of line " +
                       std::to_string(check->previousLine));
   }
   check->haveOffset = true;
@@ -159,11 +154,6 @@ bool IsAbsoluteName(const std::string& name) {
   return false;
 }
 
-struct CaptureScope {
-  explicit CaptureScope(MessageCapture* capture) { BeginMessageCapture(capture); }
-  ~CaptureScope() { EndMessageCapture(); }
-};
-
 }  // namespace
 
 bool RunCapturedStep(DlfCheck* check, const std::function<void()>& step, std::string* message) {
@@ -182,15 +172,8 @@ bool RunCapturedStep(DlfCheck* check, const std::function<void()>& step, std::st
 
 void AddMessageFindings(DlfCheck* check, uint64_t line, DlfSeverity severity,
                         const std::string& message) {
-  std::string prefix = std::string(programName) + ": ";
-  size_t start = 0;
-  while (start < message.size()) {
-    size_t end = message.find('\n', start);
-    if (end == std::string::npos) end = message.size();
-    std::string text = message.substr(start, end - start);
-    if (text.compare(0, prefix.size(), prefix) == 0) text.erase(0, prefix.size());
+  for (const std::string& text : MessageReasons(message)) {
     if (!text.empty()) AddDlfFinding(check, line, severity, text);
-    start = end + 1;
   }
 }
 
@@ -211,7 +194,7 @@ bool CheckDlfWith(const char* dlfPath, const DlfCheckOptions& options,
   check.folder = FolderOf(dlfPath);
   check.capture = &capture;
   check.findings = findings;
-  CaptureScope scope(&capture);
+  MessageCaptureScope scope(&capture);
   std::string message;
   bool read = RunCapturedStep(
       &check,

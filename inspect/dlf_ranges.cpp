@@ -12,18 +12,11 @@ namespace {
 
 // The end of a file's disc range; a range past 2^64 ends there.
 uint64_t RangeEnd(const ListedFile& file) {
-  uint64_t end = file.discOffset + file.size;
-  return end < file.discOffset ? UINT64_MAX : end;
-}
-
-std::string OffsetText(uint64_t discOffset) {
-  char text[DISC_OFFSET_TEXT_SIZE];
-  FormatDiscOffset(discOffset, text);
-  return text;
+  return SaturatingAdd(file.discOffset, file.size);
 }
 
 std::string RangeText(const ListedFile& file) {
-  return "[" + OffsetText(file.discOffset) + ", " + OffsetText(RangeEnd(file)) + ")";
+  return "[" + DiscOffsetText(file.discOffset) + ", " + DiscOffsetText(RangeEnd(file)) + ")";
 }
 
 void WarnOverlap(DlfCheck* check, const ListedFile& file, const ListedFile& earlier) {
@@ -106,7 +99,7 @@ void CompareSizes(DlfCheck* check, FstTable* table) {
     AddDlfFinding(check, file.line, DLF_WARNING,
                   "size " + std::to_string(file.size) + " of " + file.name + " differs from the " +
                       std::to_string(recorded) + " bytes the disc's table records for " +
-                      TablePathOf(check, table, placed) + " at " + OffsetText(file.discOffset) +
+                      TablePathOf(check, table, placed) + " at " + DiscOffsetText(file.discOffset) +
                       ": the packed disc would still read " + std::to_string(recorded) +
                       " bytes there, and Unpack would no longer find the name");
   }
@@ -156,7 +149,7 @@ void CompareWithDiscTable(DlfCheck* check) {
   if (!RunCapturedStep(
           check, [&]() { ValidateFstTable(bytes.data(), bytes.size()); }, &message)) {
     AddDlfFinding(check, holder->line, DLF_WARNING,
-                  "the disc's table at " + OffsetText(offset) + " (" + std::to_string(length) +
+                  "the disc's table at " + DiscOffsetText(offset) + " (" + std::to_string(length) +
                       " bytes) is not valid, so Unpack would refuse the disc: " + OneLine(message));
     return;
   }

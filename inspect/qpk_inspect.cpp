@@ -12,19 +12,11 @@
 
 namespace {
 
-// Ends a capture on every way out of the scope that began it.
-struct CaptureScope {
-  explicit CaptureScope(MessageCapture* capture) { BeginMessageCapture(capture); }
-  ~CaptureScope() { EndMessageCapture(); }
-  CaptureScope(const CaptureScope&) = delete;
-  CaptureScope& operator=(const CaptureScope&) = delete;
-};
-
 // Settles the names and opens the qpk file as Unpack does; false with the
 // verdict set when either fails.
 bool SettleAndOpen(const char* qpkPath, const char* givenDir, QpkInspection* inspection) {
   MessageCapture capture;
-  CaptureScope scope(&capture);
+  MessageCaptureScope scope(&capture);
   char stem[PATH_CAPACITY];
   try {
     SettleExtractionDirectory(qpkPath, givenDir, false, inspection->extractDir, stem);
@@ -280,11 +272,6 @@ void CopyQpkItem(const QpkInspection& inspection, const QpkItem& item, HostHandl
 }
 
 namespace {
-
-// a + b, held at the largest value instead of wrapping.
-uint64_t SaturatingAdd(uint64_t a, uint64_t b) {
-  return a > UINT64_MAX - b ? UINT64_MAX : a + b;
-}
 
 void SummarizeEntries(const UnpackPlan& plan, HostHandle file, QpkSummary* summary) {
   summary->entriesKnown = true;

@@ -11,12 +11,6 @@
 
 namespace {
 
-std::string OffsetText(uint64_t discOffset) {
-  char text[DISC_OFFSET_TEXT_SIZE];
-  FormatDiscOffset(discOffset, text);
-  return text;
-}
-
 std::string TablePathText(UnpackPlan* plan, int32_t entry) {
   char path[ENTRY_NAME_CAPACITY];
   FstEntryPath(&plan->fst, entry, path, sizeof path);
@@ -37,8 +31,8 @@ void WarnFallingOffsets(const UnpackPlan& plan, std::vector<QpkWarning>* warning
     uint64_t before = plan.entries[i - 1].discOffset, offset = plan.entries[i].discOffset;
     if (offset >= before) continue;
     AddWarning(warnings, WARN_FALLING_OFFSET, i, -1,
-               "entry " + std::to_string(i) + ": disc offset " + OffsetText(offset) +
-                   " falls below entry " + std::to_string(i - 1) + "'s " + OffsetText(before));
+               "entry " + std::to_string(i) + ": disc offset " + DiscOffsetText(offset) +
+                   " falls below entry " + std::to_string(i - 1) + "'s " + DiscOffsetText(before));
   }
 }
 
@@ -59,11 +53,11 @@ void WarnOverlappingRanges(const UnpackPlan& plan, std::vector<QpkWarning>* warn
   for (size_t k = 0; k < order.size(); ++k) {
     const QpkEntry& entry = plan.entries[order[k]];
     uint64_t size = StoredSizeOf(entry);
-    uint64_t end = entry.discOffset > UINT64_MAX - size ? UINT64_MAX : entry.discOffset + size;
+    uint64_t end = SaturatingAdd(entry.discOffset, size);
     if (k > 0 && entry.discOffset < furthestEnd) {
       AddWarning(&found, WARN_OVERLAPPING_RANGES, order[k], -1,
                  "entry " + std::to_string(order[k]) + " at disc offset " +
-                     OffsetText(entry.discOffset) + " overlaps the stored range of entry " +
+                     DiscOffsetText(entry.discOffset) + " overlaps the stored range of entry " +
                      std::to_string(furthest));
     }
     if (k == 0 || end > furthestEnd) {
@@ -103,11 +97,11 @@ void WarnOtherLengths(UnpackPlan* plan, std::vector<QpkWarning>* warnings) {
     int32_t fstEntry = FindFstFileAtPositionIn(&plan->fst, position);
     if (fstEntry < 0) continue;
     uint32_t length = FstFileLengthIn(plan->fst, static_cast<uint32_t>(fstEntry));
-    AddWarning(warnings, WARN_OTHER_LENGTH, i, fstEntry,
-               "entry " + std::to_string(i) + " at disc offset " + OffsetText(planned.discOffset) +
-                   " stores " + std::to_string(planned.storedSize) + " bytes; the table places " +
-                   TablePathText(plan, fstEntry) + " there with " + std::to_string(length) +
-                   " bytes");
+    AddWarning(
+        warnings, WARN_OTHER_LENGTH, i, fstEntry,
+        "entry " + std::to_string(i) + " at disc offset " + DiscOffsetText(planned.discOffset) +
+            " stores " + std::to_string(planned.storedSize) + " bytes; the table places " +
+            TablePathText(plan, fstEntry) + " there with " + std::to_string(length) + " bytes");
   }
 }
 

@@ -195,13 +195,6 @@ void PlanEmptyDirectories(UnpackPlan* plan, MessageCapture* capture, const char*
   }
 }
 
-struct CaptureScope {
-  explicit CaptureScope(MessageCapture* capture) { BeginMessageCapture(capture); }
-  ~CaptureScope() { EndMessageCapture(); }
-  CaptureScope(const CaptureScope&) = delete;
-  CaptureScope& operator=(const CaptureScope&) = delete;
-};
-
 }  // namespace
 
 void BuildHostPath(char* path, const char* base, const char* name) {
@@ -219,7 +212,7 @@ void PlanUnpack(HostHandle qpkFile, const char* extractDir, UnpackPlan* plan) {
   *plan = UnpackPlan();
   plan->stop = {STEP_NONE, 0, std::string()};
   MessageCapture capture;
-  CaptureScope scope(&capture);
+  MessageCaptureScope scope(&capture);
   if (!PlanStep(plan, &capture, STEP_READ_FILE, 0, [&] { ReadQpkFile(qpkFile, plan); })) return;
   if (!PlanStep(plan, &capture, STEP_CONFIG, 0, [&] {
         char path[PATH_CAPACITY];

@@ -2,6 +2,7 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "dlf/dlf.h"
 #include "qpk/qpk_commands.h"
 #include "qpk/qpk_json.h"
 #include "qpk/qpk_output.h"
@@ -25,7 +26,7 @@ bool HasDiscOffset(QpkItemKind kind) {
 
 // -l: offset, size, kind, name; a placeholder has no name of its own.
 std::string LongLine(const QpkItem& item) {
-  std::string offset = HasDiscOffset(item.kind) ? HexOffset(item.discOffset) : "-";
+  std::string offset = HasDiscOffset(item.kind) ? DiscOffsetText(item.discOffset) : "-";
   offset.resize(18, ' ');
   char columns[80];
   std::snprintf(columns, sizeof columns, "%s %12" PRIu64 " %-11s ", offset.c_str(), item.size,
@@ -44,7 +45,7 @@ void JsonItem(JsonWriter* writer, const QpkItem& item) {
   }
   if (HasDiscOffset(item.kind)) {
     JsonNumberMember(writer, "discOffset", item.discOffset);
-    JsonStringMember(writer, "discOffsetHex", HexOffset(item.discOffset));
+    JsonStringMember(writer, "discOffsetHex", DiscOffsetText(item.discOffset));
   } else {
     JsonNullMember(writer, "discOffset");
   }
@@ -57,7 +58,7 @@ void JsonItem(JsonWriter* writer, const QpkItem& item) {
 // The verdict's message without the program name on each line.
 std::string VerdictText(const std::string& message) {
   std::string text;
-  for (const std::string& line : MessageLines(message)) text += (text.empty() ? "" : "\n") + line;
+  for (const std::string& line : MessageReasons(message)) text += (text.empty() ? "" : "\n") + line;
   return text;
 }
 
@@ -128,7 +129,7 @@ std::vector<SummaryLine> SummaryLines(const QpkInspection& inspection, const Qpk
 
 int InfoText(const QpkInspection& inspection, const std::vector<SummaryLine>& lines) {
   for (const SummaryLine& line : lines) {
-    std::string value = line.hex ? HexOffset(line.value) : Decimal(line.value);
+    std::string value = line.hex ? DiscOffsetText(line.value) : Decimal(line.value);
     PrintOut(std::string(line.label) + ": " + value + "\n");
   }
   bool ok = inspection.verdict.step == STEP_NONE;

@@ -5,7 +5,6 @@
 #include <cstring>
 
 #include "base/base.h"
-#include "dlf/dlf.h"
 
 std::string EscapeControls(const std::string& text) {
   std::string escaped;
@@ -22,38 +21,17 @@ std::string EscapeControls(const std::string& text) {
   return escaped;
 }
 
-std::vector<std::string> MessageLines(const std::string& message) {
-  const std::string prefix = std::string(programName) + ": ";
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < message.size()) {
-    size_t end = message.find('\n', start);
-    if (end == std::string::npos) end = message.size();
-    std::string line = message.substr(start, end - start);
-    if (line.compare(0, prefix.size(), prefix) == 0) line.erase(0, prefix.size());
-    lines.push_back(line);
-    start = end + 1;
-  }
-  return lines;
-}
-
 void PrintFileReason(const std::string& file, const std::string& reason) {
   std::fprintf(stderr, "%s: %s: %s\n", programName, Printable(file.c_str()).c_str(),
                EscapeControls(reason).c_str());
 }
 
 void PrintFileMessage(const std::string& file, const std::string& message) {
-  for (const std::string& line : MessageLines(message)) PrintFileReason(file, line);
+  for (const std::string& line : MessageReasons(message)) PrintFileReason(file, line);
 }
 
 void PrintFileWarning(const std::string& file, const std::string& text) {
   PrintFileReason(file, "warning: " + text);
-}
-
-std::string HexOffset(uint64_t offset) {
-  char text[DISC_OFFSET_TEXT_SIZE];
-  FormatDiscOffset(offset, text);
-  return text;
 }
 
 void PrintOut(const std::string& text) {

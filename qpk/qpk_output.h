@@ -11,9 +11,6 @@
 // (backslashes included: the library's texts already escape names) as is.
 std::string EscapeControls(const std::string& text);
 
-// The lines of a message the library captured, each without its leading
-// "qpk: ".
-std::vector<std::string> MessageLines(const std::string& message);
 // "qpk: FILE: REASON" on standard error.
 void PrintFileReason(const std::string& file, const std::string& reason);
 // Each line of a message the library captured, its leading "qpk: " taken
@@ -21,9 +18,6 @@ void PrintFileReason(const std::string& file, const std::string& reason);
 void PrintFileMessage(const std::string& file, const std::string& message);
 // "qpk: FILE: warning: TEXT" on standard error.
 void PrintFileWarning(const std::string& file, const std::string& text);
-
-// A disc offset as a dlf line writes it: 0x and 16 hexadecimal digits.
-std::string HexOffset(uint64_t offset);
 
 // Writes `text` to standard output.
 void PrintOut(const std::string& text);
